@@ -1,0 +1,113 @@
+// The daemon log and its two in-memory rings.
+//
+// The recent ring keeps the last 40 entries; its index names the slot the
+// next entry goes to, which is also the oldest entry, so `show log` walks
+// from the slot after it once around, showing at most 39. The start-up log
+// keeps the first 40 entries of the process and is never overwritten.
+#include "command/log.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <pthread.h>
+#include <syslog.h>
+
+#include "daemon/daemon.h"
+
+static pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
+static char line_buffer[LOG_LINE_SIZE];
+static char recent_ring[LOG_RING_SIZE][LOG_ENTRY_SIZE];
+static std::atomic<int> ring_index;
+static char startup_log[LOG_RING_SIZE][LOG_ENTRY_SIZE];
+static int startup_count;
+
+void log_init()
+{
+    pthread_mutex_init(&log_lock, nullptr);
+}
+
+void log_reset()
+{
+    pthread_mutex_lock(&log_lock);
+    memset(recent_ring, 0, sizeof recent_ring);
+    memset(startup_log, 0, sizeof startup_log);
+    ring_index = 0;
+    startup_count = 0;
+    pthread_mutex_unlock(&log_lock);
+}
+
+void log_message(int level, const char *fmt, ...)
+{
+    char message[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(message, sizeof message, fmt, ap);
+    va_end(ap);
+
+    pthread_mutex_lock(&log_lock);
+    syslog(LOG_DAEMON | (level & 7), "%s", message);
+
+    // The level digit and blank, then at most 125 characters of the message.
+    int head = snprintf(line_buffer, sizeof line_buffer, "%d ", level);
+    snprintf(line_buffer + head, sizeof line_buffer - head, "%.125s", message);
+
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    char *entry = recent_ring[ring_index];
+    // LOG_ENTRY_SIZE - 1 leaves room for 158 characters and the terminator;
+    // cutting a longer entry is intended.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+    snprintf(entry, LOG_ENTRY_SIZE - 1, "%4d/%02d/%02d %02d:%02d:%02d %s", tm.tm_year + 1900,
+             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, line_buffer);
+#pragma GCC diagnostic pop
+    if (startup_count < LOG_RING_SIZE)
+        memcpy(startup_log[startup_count++], entry, LOG_ENTRY_SIZE);
+    if (dmn.debug) {
+        fprintf(stderr, "%s\n", entry);
+        fflush(stderr);
+    }
+    ring_index = (ring_index + 1) % LOG_RING_SIZE;
+    pthread_mutex_unlock(&log_lock);
+}
+
+int show_log(int, char **, FILE *out)
+{
+    // Lock-free on purpose: the index is re-read after every line, so entries
+    // logged meanwhile may shorten or extend the walk but never tear it.
+    for (int i = (ring_index + 1) % LOG_RING_SIZE; i != ring_index; i = (i + 1) % LOG_RING_SIZE) {
+        if (recent_ring[i][0] != '\0')
+            fprintf(out, "  %s\n", recent_ring[i]);
+    }
+    return 1;
+}
+
+int show_startuplog(int, char **, FILE *out)
+{
+    for (int i = 0; i < LOG_RING_SIZE; i++) {
+        if (startup_log[i][0] != '\0')
+            fprintf(out, "  %s\n", startup_log[i]);
+    }
+    return 1;
+}
+
+static const char *const debugscope_texts[] = {
+    "off",
+    "target script debugging",
+    "target ascript debugging",
+    "server plugin debugging",
+    "DNS library debugging",
+    "location group (LGRP) debugging",
+    "special session table (portrel) debugging",
+    "debugging of session table syncing",
+    "debugging of gratuitous ARP requests",
+};
+
+int show_debugscopes(int, char **, FILE *out)
+{
+    for (int i = 0; i < (int)(sizeof debugscope_texts / sizeof debugscope_texts[0]); i++)
+        fprintf(out, "  %d %s\n", i, debugscope_texts[i]);
+    return 1;
+}

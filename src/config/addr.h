@@ -1,0 +1,32 @@
+// Address text and comparison helpers shared by the commands, the show
+// listings and the packet path. IPv4 is printed "%d.%d.%d.%d" and parsed
+// with "%d.%d.%d.%d"; MACs are printed "%02x:..." and parsed "%x:...".
+// Registries and address tables hold IPv4 addresses IPv4-mapped in 16 bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Parses dotted decimal; false unless four numbers 0..255 were read.
+bool parse_ipv4(const char *text, uint8_t out[4]);
+// Parses the standard IPv6 text form.
+bool parse_ipv6(const char *text, uint8_t out[16]);
+// Parses six hexadecimal bytes separated by colons.
+bool parse_mac(const char *text, uint8_t out[6]);
+
+// Formatters write a terminated text into out and return out.
+char *format_ipv4(char *out, size_t n, const uint8_t addr[4]);
+char *format_ipv6(char *out, size_t n, const uint8_t addr[16]);
+char *format_mac(char *out, size_t n, const uint8_t mac[6]);
+// IPv4-mapped addresses print as dotted decimal, others as IPv6.
+char *format_ip16(char *out, size_t n, const uint8_t addr[16]);
+
+// ::ffff:a.b.c.d from four bytes.
+void ipv4_mapped(uint8_t out[16], const uint8_t addr[4]);
+bool is_ipv4_mapped(const uint8_t addr[16]);
+
+bool ipv4_is_zero(const uint8_t addr[4]);
+bool ipv6_is_zero(const uint8_t addr[16]);
+
+// 1 when the first `bits` bits (1 to 128) of a and b agree, else 0.
+int bitwise_memcmp(const uint8_t *a, const uint8_t *b, int bits);

@@ -1,0 +1,19 @@
+// Target commands.
+// The handlers below answer "command not available" until their subsystem lands.
+#include "command/command_table.h"
+#include "config/show.h"
+
+int cmd_target(int argc, char **argv, FILE *out)
+{
+    return cmd_not_available(argc, argv, out);
+}
+
+int show_targets(int argc, char **argv, FILE *out)
+{
+    return show_not_available(argc, argv, out);
+}
+
+int show_target(int argc, char **argv, FILE *out)
+{
+    return show_not_available(argc, argv, out);
+}

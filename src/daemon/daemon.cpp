@@ -1,0 +1,106 @@
+// Instance file names, the uptime clock, detached threads and the common
+// termination path.
+#include "daemon/daemon.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "command/log.h"
+#include "config/parameters.h"
+#include "ha/vrrp.h"
+
+DAEMON dmn;
+
+static pthread_spinlock_t uptime_lock;
+static unsigned uptime_value;
+
+const char *instance_suffix()
+{
+    static char suffix[8];
+    if (dmn.instance == 0)
+        return "";
+    snprintf(suffix, sizeof suffix, "%d", dmn.instance);
+    return suffix;
+}
+
+void kvn_shown_path(char *out, size_t outlen, const char *pattern)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    snprintf(out, outlen, pattern, instance_suffix());
+#pragma GCC diagnostic pop
+}
+
+void kvn_root_path(char *out, size_t outlen, const char *path)
+{
+    const char *root = getenv("KVN_ROOT");
+    if (root == nullptr)
+        root = "";
+    snprintf(out, outlen, "%s%s", root, path);
+}
+
+void kvn_path(char *out, size_t outlen, const char *pattern)
+{
+    char shown[512];
+    kvn_shown_path(shown, sizeof shown, pattern);
+    kvn_root_path(out, outlen, shown);
+}
+
+void uptime_init()
+{
+    pthread_spin_init(&uptime_lock, PTHREAD_PROCESS_PRIVATE);
+}
+
+unsigned get_uptime()
+{
+    pthread_spin_lock(&uptime_lock);
+    unsigned v = uptime_value;
+    pthread_spin_unlock(&uptime_lock);
+    return v;
+}
+
+void set_uptime(unsigned value)
+{
+    pthread_spin_lock(&uptime_lock);
+    uptime_value = value;
+    pthread_spin_unlock(&uptime_lock);
+}
+
+void *uptime_thread(void *)
+{
+    unsigned count = 0;
+    for (;;) {
+        sleep(1);
+        count++;
+        set_uptime(count);
+    }
+    return nullptr;
+}
+
+void run_thread_and_detach(void *(*routine)(void *), void *arg)
+{
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    int stack = param_value(P_PTHREADSTACKSIZE);
+    if (stack != 0)
+        pthread_attr_setstacksize(&attr, (size_t)stack);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, routine, arg);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        log_message(3, "unable to create thread rc=%d %s", rc, strerror(rc));
+        return;
+    }
+    pthread_detach(tid);
+}
+
+void daemon_exit(int rc)
+{
+    vrrp_resign_if_master();
+    log_message(6, "exiting with returncode %d", rc);
+    exit(rc);
+}

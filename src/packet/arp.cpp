@@ -1,0 +1,29 @@
+// ARP and neighbour handling.
+// The handlers below answer "command not available" until their subsystem lands.
+#include "command/command_table.h"
+#include "config/show.h"
+
+int cmd_arp(int argc, char **argv, FILE *out)
+{
+    return cmd_not_available(argc, argv, out);
+}
+
+int cmd_no_arp(int argc, char **argv, FILE *out)
+{
+    return cmd_not_available(argc, argv, out);
+}
+
+int show_arphash(int argc, char **argv, FILE *out)
+{
+    return show_not_available(argc, argv, out);
+}
+
+int show_machash(int argc, char **argv, FILE *out)
+{
+    return show_not_available(argc, argv, out);
+}
+
+int show_vips(int argc, char **argv, FILE *out)
+{
+    return show_not_available(argc, argv, out);
+}

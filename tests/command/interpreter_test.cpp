@@ -1,0 +1,260 @@
+// The interpreter: tokenising, lookup with abbreviations, blocks, `no`, `!`,
+// the ten-word rule, errors and help.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "command/command_table.h"
+#include "command/interpreter.h"
+#include "support/support.h"
+
+namespace {
+
+class Interpreter : public ::testing::Test {
+  protected:
+    void SetUp() override { kvn_test_reset(); }
+};
+
+std::vector<std::string> words_of(const char *line)
+{
+    std::vector<char> buf(line, line + strlen(line) + 1);
+    std::vector<std::string> words;
+    for (char *w = next_word(buf.data()); w != nullptr; w = next_word(nullptr))
+        words.emplace_back(w);
+    return words;
+}
+
+TEST(NextWord, QuoteAndCommentRules)
+{
+    struct Case {
+        const char *line;
+        std::vector<std::string> words;
+    } cases[] = {
+        {"  show   conf \t", {"show", "conf"}},
+        {"server 1 name \"a b\" x", {"server", "1", "name", "a b", "x"}},
+        {"x \"\" y", {"x", "", "y"}},
+        {"list \"a b\",\"c\" tail", {"list", "\"a", "b\",\"c\"", "tail"}},
+        {"list \"a\",\"b c\" tail", {"list", "\"a\",\"b", "c\"", "tail"}},
+        {"say \"unterminated rest of line", {"say", "unterminated rest of line"}},
+        {"a//b c", {"a//b", "c"}},
+        {"a // comment here", {"a"}},
+        {"// only comment", {}},
+        {"ab\"cd\" e", {"ab\"cd\"", "e"}},
+        {"", {}},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(words_of(c.line), c.words) << c.line;
+}
+
+TEST(KeywordMatch, PrefixRule)
+{
+    EXPECT_TRUE(keyword_match("", "server"));
+    EXPECT_TRUE(keyword_match("ser", "server"));
+    EXPECT_TRUE(keyword_match("server", "server"));
+    EXPECT_FALSE(keyword_match("servers", "server"));
+    EXPECT_FALSE(keyword_match("x", "server"));
+}
+
+TEST(CmdHash, BucketOfHighBytes)
+{
+    EXPECT_EQ(cmdh_bucket("a"), 'a');
+    EXPECT_EQ(cmdh_bucket("\x80"), 896);
+    EXPECT_EQ(cmdh_bucket("\xff"), 1023);
+}
+
+// Resolution follows bucket order (most recently registered first), so an
+// abbreviation may pick a later entry even when another matches exactly.
+TEST_F(Interpreter, AbbreviationsResolveByRegistrationOrder)
+{
+    struct Case {
+        const char *word;
+        int argc;
+        const char *name;
+        CMDHANDLER handler;
+    } cases[] = {
+        {"sh", 2, "show", cmd_show},
+        {"s", 1, "shutdown", cmd_stop},
+        {"snapshot", 2, "snapshot-full", cmd_snapshot_full},
+        {"rms", 2, "rmsession", cmd_rmsession},
+        {"ipdb", 2, "ipdb6", cmd_ipdb6},
+        {"?", 2, "?", cmd_help},
+        {"}", 1, "}", cmd_close_block},
+        {"gateway", 1, "gateway", cmd_gateway},
+    };
+    for (const Case &c : cases) {
+        CMDENTRY *e = cmdh_lookup(cmdhash, c.word, c.argc);
+        ASSERT_NE(e, nullptr) << c.word;
+        EXPECT_STREQ(e->name, c.name) << c.word;
+        EXPECT_EQ(e->handler, c.handler) << c.word;
+    }
+    EXPECT_EQ(cmdh_lookup(cmdhash, "stop", 2), nullptr);
+    EXPECT_EQ(cmdh_lookup(cmdhash, "hostname", 1)->handler, nullptr);
+    EXPECT_EQ(cmdh_lookup(cmdhash, "hostname", 1)->revert, cmd_no_hostname);
+}
+
+TEST_F(Interpreter, ShowConfAbbreviation)
+{
+    int r = -1;
+    std::string out = run_line("sh conf", &r);
+    EXPECT_EQ(out.find("invalid command"), std::string::npos);
+    EXPECT_TRUE(out.ends_with("kvn# ")) << out;
+}
+
+TEST_F(Interpreter, InsertReplacesHandlerButKeepsRevert)
+{
+    CMDHASH *t = cmdh_new();
+    cmdh_insert(t, "zz", 2, cmd_exit, cmd_no_hostname);
+    cmdh_insert(t, "zz", 2, cmd_log, nullptr);
+    CMDENTRY *e = cmdh_lookup(t, "zz", 2);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->handler, cmd_log);
+    EXPECT_EQ(e->revert, cmd_no_hostname);
+    EXPECT_EQ(e->next, nullptr);
+}
+
+TEST_F(Interpreter, NoAndBangAlone)
+{
+    EXPECT_EQ(run_line("no"), "kvn# ");
+    EXPECT_EQ(run_line("!"), "");
+    EXPECT_EQ(run_line("! no"), "");
+    EXPECT_EQ(run_line("   "), "kvn# ");
+}
+
+TEST_F(Interpreter, BangSuppressesPrompt)
+{
+    EXPECT_EQ(run_line("! exit"), "please type EOF to exit\n");
+    EXPECT_EQ(run_line("exit"), "please type EOF to exit\nkvn# ");
+}
+
+TEST_F(Interpreter, BangReloadRunsReloadWithoutPrompt)
+{
+    // Whatever reload prints, the line ends without a prompt.
+    std::string out = run_line("! reload");
+    EXPECT_FALSE(out.ends_with("# ")) << out;
+    EXPECT_FALSE(out.ends_with("+ ")) << out;
+}
+
+TEST_F(Interpreter, ErrorsAreReported)
+{
+    int r = -1;
+    EXPECT_EQ(run_line("stop now", &r), "  ERROR: invalid command (try help)\nkvn# ");
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(run_line("no exit", &r), "  ERROR: operation exit not revertable\nkvn# ");
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(run_line("frobnicate", &r), "  ERROR: invalid command (try help)\nkvn# ");
+    // An entry that exists only for its `no` form.
+    EXPECT_EQ(run_line("modules", &r), "  ERROR: invalid command (try help)\nkvn# ");
+}
+
+TEST_F(Interpreter, TenWordLineIsIgnored)
+{
+    int r = -1;
+    EXPECT_EQ(run_line("hostname a b c d e f g h i", &r), "kvn# ");
+    EXPECT_EQ(r, 1);
+    EXPECT_EQ(interp.nodename_set, 0);
+    // Nine words reach the lookup (and fail it).
+    EXPECT_EQ(run_line("hostname a b c d e f g h"), "  ERROR: invalid command (try help)\nkvn# ");
+}
+
+TEST_F(Interpreter, BlocksChangeThePromptAndPrefixLines)
+{
+    EXPECT_EQ(run_line("set {"), "kvn+ ");
+    EXPECT_STREQ(interp.context_command, "set");
+    EXPECT_EQ(run_line("sessiontimeout 900"), "kvn+ ");
+    EXPECT_EQ(run_line("sessiontimeout 9"), "  ERROR: value 9 out of bounds\nkvn+ ");
+    EXPECT_EQ(run_line("}"), "kvn# ");
+    EXPECT_STREQ(interp.context_command, "");
+    EXPECT_EQ(run_line("show parameters").find("ERROR"), std::string::npos);
+}
+
+TEST_F(Interpreter, BlankLineClosesBlock)
+{
+    run_line("set {");
+    EXPECT_EQ(run_line(""), "kvn# ");
+    EXPECT_STREQ(interp.context_command, "");
+    run_line("set {");
+    EXPECT_EQ(run_line("// a comment"), "kvn# ");
+    EXPECT_STREQ(interp.context_command, "");
+}
+
+TEST_F(Interpreter, LoneCloseBraceWithoutBlock)
+{
+    int r = -1;
+    EXPECT_EQ(run_line("}", &r), "kvn# ");
+    EXPECT_EQ(r, 1);
+}
+
+TEST_F(Interpreter, HostnameSetsPromptAndNoClearsIt)
+{
+    EXPECT_EQ(run_line("hostname lb-a"), "lb-a# ");
+    EXPECT_EQ(run_line("no hostname"), "kvn# ");
+    run_line("hostname " + std::string(80, 'x'));
+    EXPECT_EQ(strlen(interp.nodename), 63u);
+    // While a file loads, an existing name is kept.
+    run_line("hostname keep");
+    interp.loading = 1;
+    run_line("hostname other");
+    interp.loading = 0;
+    EXPECT_STREQ(interp.nodename, "keep");
+}
+
+TEST_F(Interpreter, ErrorWarningOnEmptyLineAfterConfigErrors)
+{
+    interp.config_error = 1;
+    EXPECT_EQ(run_line(""),
+              "*WARNING*: Errors in /etc/kvn.conf, type \"show log\" for details\nkvn# ");
+}
+
+TEST_F(Interpreter, HelpTopics)
+{
+    std::string list = run_line("help");
+    EXPECT_TRUE(list.starts_with("available commands, type EOF (^D) to exit:\n"));
+    EXPECT_NE(list.find("no <command>"), std::string::npos);
+    EXPECT_NE(list.find("vip <ip4>"), std::string::npos);
+    EXPECT_NE(run_line("help s").find("server <n> {"), std::string::npos);
+    EXPECT_NE(run_line("? ?").find("available help topics:"), std::string::npos);
+    EXPECT_NE(run_line("help sh").find("show arphash"), std::string::npos);
+    EXPECT_NE(run_line("help c").find("^W"), std::string::npos);
+    EXPECT_EQ(run_line("help zzz"),
+              "invalid help topic, try \"help ?\" for a list of available topics\nkvn# ");
+}
+
+TEST_F(Interpreter, ClisyncWritesZeroByte)
+{
+    std::string out = run_line("! clisync");
+    EXPECT_EQ(out, std::string(1, '\0'));
+}
+
+TEST_F(Interpreter, BitwiseMemcmp)
+{
+    EXPECT_EQ(run_line("bitwise_memcmp 2001:db8::1 2001:db8::2 126"), "1\nkvn# ");
+    EXPECT_EQ(run_line("bitwise_memcmp 2001:db8::1 2001:db8::2 127"), "0\nkvn# ");
+    EXPECT_EQ(run_line("bitwise_memcmp 2001:db8::1 2001:db9::1 16"), "1\nkvn# ");
+    EXPECT_EQ(run_line("bitwise_memcmp 2001:db8::1 x 16"), "  ERROR: syntax error bitwise_memcmp\nkvn# ");
+    EXPECT_EQ(run_line("bitwise_memcmp 2001:db8::1 ::1 129"), "  ERROR: syntax error bitwise_memcmp\nkvn# ");
+}
+
+TEST_F(Interpreter, StopPrintsOkAndExitsZero)
+{
+    EXPECT_EXIT(run_line("stop"), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Interpreter, BufferIsCutIntoLines)
+{
+    Capture c;
+    const char chunk[] = "exit\r\n\n\nquit\n";
+    process_command_buffer(chunk, (int)strlen(chunk), c.f);
+    EXPECT_EQ(c.str(), "please type EOF to exit\nkvn# please type EOF to exit\nkvn# ");
+    Capture enter;
+    process_command_buffer("\n", 1, enter.f);
+    EXPECT_EQ(enter.str(), "kvn# ");
+}
+
+TEST_F(Interpreter, UnbuiltCommandReportsNotAvailable)
+{
+    int r = -1;
+    EXPECT_EQ(run_line("resync", &r), "  ERROR: command not available\nkvn# ");
+    EXPECT_EQ(r, 0);
+}
+
+}  // namespace

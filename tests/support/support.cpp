@@ -1,0 +1,96 @@
+#include "support/support.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+#include "command/command_table.h"
+#include "command/interpreter.h"
+#include "command/log.h"
+#include "config/config_state.h"
+#include "config/parameters.h"
+#include "daemon/daemon.h"
+
+Capture::Capture() { f = open_memstream(&buf, &len); }
+
+Capture::~Capture()
+{
+    fclose(f);
+    free(buf);
+}
+
+std::string Capture::str()
+{
+    fflush(f);
+    return std::string(buf, len);
+}
+
+void kvn_test_reset()
+{
+    static bool once = false;
+    if (!once) {
+        once = true;
+        log_init();
+        uptime_init();
+        interpreter_init();
+        register_commands();
+    }
+    config_init_tables();
+    params_reset();
+    block_close();
+    interp.nodename[0] = '\0';
+    interp.nodename_set = 0;
+    interp.loading = 0;
+    interp.config_error = 0;
+    interp.config_line = 0;
+    interp.reload_pass = 0;
+    errbuf[0] = '\0';
+    log_reset();
+}
+
+std::string run_line(const std::string &line, int *result)
+{
+    Capture c;
+    int r = process_command_line(line.c_str(), c.f);
+    if (result != nullptr)
+        *result = r;
+    return c.str();
+}
+
+TempRoot::TempRoot()
+{
+    char tmpl[] = "/tmp/kvn-test-XXXXXX";
+    char *dir = mkdtemp(tmpl);
+    path = dir != nullptr ? dir : "/tmp";
+    mkdir((path + "/etc").c_str(), 0755);
+    mkdir((path + "/var").c_str(), 0755);
+    mkdir((path + "/var/run").c_str(), 0755);
+    mkdir((path + "/opt").c_str(), 0755);
+    setenv("KVN_ROOT", path.c_str(), 1);
+}
+
+TempRoot::~TempRoot()
+{
+    unsetenv("KVN_ROOT");
+    if (path.rfind("/tmp/kvn-test-", 0) == 0) {
+        std::string cmd = "rm -rf '" + path + "'";
+        if (system(cmd.c_str()) != 0) {
+        }
+    }
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}

@@ -1,0 +1,38 @@
+// Shared test fixtures: an in-memory output stream for commands, a process
+// set up like a started daemon without its threads, and a private KVN_ROOT.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// An output stream that collects everything written to it.
+struct Capture {
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *f;
+    Capture();
+    ~Capture();
+    Capture(const Capture &) = delete;
+    Capture &operator=(const Capture &) = delete;
+    std::string str();
+};
+
+// Sets up the tables, the command table and the log once per process, and
+// returns every table and parameter to its start value.
+void kvn_test_reset();
+
+// Runs one command line and returns everything it printed.
+std::string run_line(const std::string &line, int *result = nullptr);
+
+// A private directory tree used as KVN_ROOT (with etc/ and var/run/),
+// removed again with everything in it.
+struct TempRoot {
+    std::string path;
+    TempRoot();
+    ~TempRoot();
+    std::string file(const std::string &rel) const { return path + rel; }
+};
+
+// Reads a whole file; empty when missing.
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
