@@ -2,6 +2,7 @@
 // The handlers below answer "command not available" until their subsystem lands.
 #include "command/command_table.h"
 #include "config/show.h"
+#include "packet/interface_io.h"
 
 int show_ifstat(int argc, char **argv, FILE *out)
 {
@@ -11,4 +12,18 @@ int show_ifstat(int argc, char **argv, FILE *out)
 int show_threads(int argc, char **argv, FILE *out)
 {
     return show_not_available(argc, argv, out);
+}
+
+int interface_open(int)
+{
+    return 1;  // devices are opened by the I/O layer once it lands
+}
+
+void interface_close(int)
+{
+}
+
+void *link_detection_thread(void *)
+{
+    return nullptr;
 }
