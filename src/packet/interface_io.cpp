@@ -4,6 +4,8 @@
 #include "config/show.h"
 #include "packet/interface_io.h"
 
+#include <unistd.h>
+
 int show_ifstat(int argc, char **argv, FILE *out)
 {
     return show_not_available(argc, argv, out);
@@ -26,4 +28,15 @@ void interface_close(int)
 void *link_detection_thread(void *)
 {
     return nullptr;
+}
+
+void interface_loop()
+{
+    for (;;)
+        pause();
+}
+
+void interface_loop_multithreading()
+{
+    interface_loop();
 }

@@ -8,3 +8,8 @@ void interface_close(int n);
 // Link detection of one interface; the argument is the interface number
 // cast to a pointer. Started once per interface on its first enable.
 void *link_detection_thread(void *arg);
+
+// The I/O loop of the main thread (single-threaded and multithreaded
+// forms); never returns.
+[[noreturn]] void interface_loop();
+[[noreturn]] void interface_loop_multithreading();
