@@ -50,6 +50,24 @@ void kvn_path(char *out, size_t outlen, const char *pattern)
     kvn_root_path(out, outlen, shown);
 }
 
+void kvn_instance_shown_path(char *out, size_t outlen, const char *pattern, int instance)
+{
+    char suffix[8] = "";
+    if (instance != 0)
+        snprintf(suffix, sizeof suffix, "%d", instance);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    snprintf(out, outlen, pattern, suffix);
+#pragma GCC diagnostic pop
+}
+
+void kvn_instance_path(char *out, size_t outlen, const char *pattern, int instance)
+{
+    char shown[512];
+    kvn_instance_shown_path(shown, sizeof shown, pattern, instance);
+    kvn_root_path(out, outlen, shown);
+}
+
 void uptime_init()
 {
     pthread_spin_init(&uptime_lock, PTHREAD_PROCESS_PRIVATE);
