@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <ctime>
 #include <unistd.h>
 
 #include "command/log.h"
@@ -92,7 +93,12 @@ void *uptime_thread(void *)
 {
     unsigned count = 0;
     for (;;) {
-        sleep(1);
+        // A signal (SIGCHLD of a finished script, SIGUSR1) may land on this
+        // thread and cut a plain sleep short; sleep the rest of the second
+        // so the clock does not run fast.
+        struct timespec left = {1, 0};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
         count++;
         set_uptime(count);
     }

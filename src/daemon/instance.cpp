@@ -68,7 +68,9 @@ int instance_running_n(int instance, int listing)
     fd = open(path, O_RDONLY);
     if (fd < 0)
         return 0;
-    debug_line("opened", path);
+    char shown[512];
+    kvn_instance_shown_path(shown, sizeof shown, PIDFILE_PATTERN, instance);
+    debug_line("opened", shown);
     char buf[1024];
     ssize_t n = read(fd, buf, 1023);
     close(fd);
