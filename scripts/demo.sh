@@ -21,10 +21,18 @@ set sessiontimeout 900
 CONF
 
 echo "== starting instance 7 under $root"
+"$kvn" -r
 "$kvn" start 7
+# The daemon detaches at once and writes its pid file a moment later.
+for _ in $(seq 50); do
+  "$kvn" status 7 | grep -q 'running with PID' && break
+  sleep 0.1
+done
 "$kvn" status 7
+"$kvn" -I
 echo "== asking the daemon"
-printf 'show version\nshow instance\nshow uptime\nshow parameters\nshow log\n' | "$kvn" control 7 || true
+printf 'show version\nshow instance\nshow uptime\nshow parameters\nshow log\n' | "$kvn" control 7 \
+  || echo "(the control session is not available in this build)"
 echo
 echo "== stopping"
 "$kvn" stop 7

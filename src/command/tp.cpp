@@ -31,6 +31,13 @@ void tp_free(TP *tp)
 
 void tp_cell(TP *tp, const char *text)
 {
+    // A full row has its column one past the last; only a cell beyond it is
+    // an overflow, which replaces the last cell, so a table that uses all
+    // 16 columns prints without a warning.
+    if (tp->col >= TP_MAXCOL) {
+        log_message(4, "current_col exeeded TP_MAXCOL, please contact support");
+        tp->col = TP_MAXCOL - 1;
+    }
     if (text[0] == '#' && tp->row == 0) {
         text++;
         tp->right[tp->col] = true;
@@ -41,10 +48,6 @@ void tp_cell(TP *tp, const char *text)
     int len = (int)strlen(text);
     if (len > tp->width[tp->col])
         tp->width[tp->col] = len;
-    if (tp->col + 1 >= TP_MAXCOL) {
-        log_message(4, "current_col exeeded TP_MAXCOL, please contact support");
-        return;
-    }
     tp->col++;
 }
 

@@ -12,7 +12,7 @@ constexpr int TP_MAXROW = 2000;
 struct TP {
     FILE *out;                          // stream tp_print writes to
     int row;                            // current row, from 0
-    int col;                            // current column, from 0
+    int col;                            // current column, from 0; TP_MAXCOL once a row is full
     int width[TP_MAXCOL];               // longest cell of each column
     bool right[TP_MAXCOL];              // right-aligned column
     char *cell[TP_MAXROW][TP_MAXCOL];   // owned cell texts, null when empty

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <ctime>
 #include <unistd.h>
 
 #include "command/log.h"
@@ -50,6 +51,24 @@ void kvn_path(char *out, size_t outlen, const char *pattern)
     kvn_root_path(out, outlen, shown);
 }
 
+void kvn_instance_shown_path(char *out, size_t outlen, const char *pattern, int instance)
+{
+    char suffix[8] = "";
+    if (instance != 0)
+        snprintf(suffix, sizeof suffix, "%d", instance);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    snprintf(out, outlen, pattern, suffix);
+#pragma GCC diagnostic pop
+}
+
+void kvn_instance_path(char *out, size_t outlen, const char *pattern, int instance)
+{
+    char shown[512];
+    kvn_instance_shown_path(shown, sizeof shown, pattern, instance);
+    kvn_root_path(out, outlen, shown);
+}
+
 void uptime_init()
 {
     pthread_spin_init(&uptime_lock, PTHREAD_PROCESS_PRIVATE);
@@ -74,7 +93,12 @@ void *uptime_thread(void *)
 {
     unsigned count = 0;
     for (;;) {
-        sleep(1);
+        // A signal (SIGCHLD of a finished script, SIGUSR1) may land on this
+        // thread and cut a plain sleep short; sleep the rest of the second
+        // so the clock does not run fast.
+        struct timespec left = {1, 0};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
         count++;
         set_uptime(count);
     }
