@@ -204,42 +204,54 @@ static const HELPLINE help_cledit[] = {
 
 static const HELPLINE help_vrrp[] = {
     {"vrrp {", "open the VRRP block"},
-    {"vrrp vrid <n>", "virtual router id"},
-    {"vrrp priority <n>", "priority of this node"},
-    {"vrrp network <n>", "network carrying the advertisements"},
-    {"vrrp track ...", "tracked interfaces and targets"},
+    {"vrrp vrid <1-255>|none", "virtual router id (last byte of the virtual MAC)"},
+    {"vrrp priority <1-255>|none", "priority of this node (255 = always master)"},
+    {"vrrp network <1-10>|none", "network carrying the advertisements"},
+    {"vrrp tracking enable|disable", "lower the priority by failed trackvals"},
+    {"vrrp mscript <command>", "command run on becoming master"},
+    {"vrrp bscript <command>", "command run on becoming backup"},
 };
 
 static const HELPLINE help_interface[] = {
     {"interface <name>", "create, register and enable an interface"},
     {"interface <n> {", "open the interface block"},
-    {"interface <n> name <name>", "device name"},
-    {"interface <n> access <method>", "raw, tap or vpn access"},
-    {"interface <n> threads <n>", "reader threads with multithreading"},
-    {"interface <n> init <command>", "command run when the interface is enabled"},
-    {"interface <n> alert <command>", "command run when the link is lost"},
-    {"interface <n> upalert <command>", "command run when the link is detected"},
+    {"interface <n> name <name>|none", "device name"},
+    {"interface <n> trackval <0-254>|default", "VRRP priority lost while the link is down"},
+    {"interface <n> threads <1-8>|default", "reader threads with multithreading"},
+    {"interface <n> init <command>|none", "command run when the interface is enabled"},
+    {"interface <n> alert <command>|none", "command run when the link is lost"},
+    {"interface <n> upalert <command>|none", "command run when the link is detected"},
+    {"interface <n> access raw|tap|vpn", "access method"},
 };
 
 static const HELPLINE help_network[] = {
     {"network <n> {", "open the network block"},
-    {"network <n> name <name>", "network name"},
     {"network <n> addr <ip4>", "network address"},
     {"network <n> mask <ip4>", "network mask"},
+    {"network <n> mask6 <0-128>|none", "IPv6 prefix length"},
     {"network <n> real <ip4>", "real address of this node"},
     {"network <n> virt <ip4>", "virtual (shared) address"},
-    {"network <n> mask6 <bits>", "IPv6 prefix length"},
     {"network <n> real6 <ip6>", "real IPv6 address of this node"},
     {"network <n> virt6 <ip6>", "virtual IPv6 address"},
-    {"network <n> nat <mode>", "nat mode"},
-    {"network <n> interfaces <list>", "member interfaces"},
+    {"network <n> nat none|inside|outside", "nat mode"},
+    {"network <n> name <name>|none", "network name"},
+    {"network <n> interfaces <list>|none", "member interfaces (numbers or names)"},
+    {"network <n> synciface <name>|none", "interface carrying session synchronisation"},
 };
 
 static const HELPLINE help_gateway[] = {
     {"gateway {", "open the gateway block"},
-    {"gateway ip4addr <ip4>", "IPv4 gateway"},
-    {"gateway ip6addr <ip6>", "IPv6 gateway"},
-    {"gateway check <kind>", "gateway health check"},
+    {"gateway <ip4>", "IPv4 gateway"},
+    {"gateway ipaddr <ip4>", "IPv4 gateway"},
+    {"gateway ipaddr6 <ip6>", "IPv6 gateway"},
+    {"gateway arp <interval>,<timeout>|off", "ARP check"},
+    {"gateway nd6 <interval>,<timeout>|off", "neighbour discovery check"},
+    {"gateway ping <interval>,<timeout>|off", "ICMP echo check"},
+    {"gateway ping6 <interval>,<timeout>|off", "ICMPv6 echo check"},
+    {"gateway trackval <0-254>|default", "VRRP priority lost while the gateway is down"},
+    {"gateway alert <command>", "command run when the gateway goes down"},
+    {"gateway upalert <command>", "command run when the gateway comes up"},
+    {"no gateway", "remove the gateway"},
 };
 
 static const HELPLINE help_server[] = {

@@ -5,6 +5,7 @@
 // The default session identifier handlers; defined with the other handlers
 // by the session identifier module.
 #include "balance/session_id.h"
+#include "config/index_registry.h"
 
 CONFIG cfg;
 
@@ -133,4 +134,6 @@ config_init_tables()
     cfg.proxy_in_use = 0;
     for (SESSIONGROUP &g : cfg.sessiongroups)
         g.count = 0;
+
+    registries_init();
 }

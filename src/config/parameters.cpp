@@ -96,7 +96,7 @@ int cmd_set(int argc, char **argv, FILE *)
     }
     // A word without digits reads as 0; the comparison is unsigned so that
     // negative values never pass.
-    int value = atoi(argv[2]);
+    int value = (int)strtol(argv[2], nullptr, 10);
     if ((uint32_t)value < (uint32_t)p->min || (uint32_t)value > (uint32_t)p->max)
         return cmd_error("value %d out of bounds\n", value);
     p->current = value;

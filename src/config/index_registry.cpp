@@ -1,0 +1,207 @@
+// INDEXREGISTRY: chained hash of (address, port) keys with an all-entries
+// list for walks, guarded by one reader/writer lock per registry.
+#include "config/index_registry.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "command/log.h"
+#include "config/addr.h"
+#include "daemon/daemon.h"
+
+INDEXREGISTRY *server_registry = nullptr;
+INDEXREGISTRY *target_registry = nullptr;
+
+INDEXREGISTRY *
+ir_new()
+{
+    auto *ir = static_cast<INDEXREGISTRY *>(calloc(1, sizeof(INDEXREGISTRY)));
+    if (ir == nullptr) {
+        log_message(0, "cannot malloc() INDEXREGISTRY");
+        daemon_exit(EXIT_OSERR);
+    }
+    pthread_rwlock_init(&ir->lock, nullptr);
+    return ir;
+}
+
+void
+ir_clear(INDEXREGISTRY *ir)
+{
+    pthread_rwlock_wrlock(&ir->lock);
+    IRENTRY *e = ir->list;
+    while (e != nullptr) {
+        IRENTRY *next = e->list_next;
+        free(e);
+        e = next;
+    }
+    ir->list = nullptr;
+    for (IRENTRY *&b : ir->bucket)
+        b = nullptr;
+    ir->count = 0;
+    ir->enabled = 0;
+    pthread_rwlock_unlock(&ir->lock);
+}
+
+void
+registries_init()
+{
+    if (server_registry == nullptr)
+        server_registry = ir_new();
+    else
+        ir_clear(server_registry);
+    if (target_registry == nullptr)
+        target_registry = ir_new();
+    else
+        ir_clear(target_registry);
+}
+
+uint32_t
+ir_hash(const uint8_t addr[16], uint16_t port_n)
+{
+    uint8_t port[2];
+    memcpy(port, &port_n, 2);
+    uint32_t h = addr[0];
+    for (int i = 1; i < 16; i++)
+        h = h * 31 + addr[i];
+    h = h * 31 + port[0];
+    h = h * 31 + port[1];
+    return h % IR_BUCKETS;
+}
+
+static bool
+key_equal(const IRENTRY *e, const uint8_t addr[16], uint16_t port_n)
+{
+    return memcmp(e->addr, addr, 16) == 0 && memcmp(e->port, &port_n, 2) == 0;
+}
+
+// Caller holds the lock (either kind).
+static IRENTRY *
+find_locked(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n)
+{
+    for (IRENTRY *e = ir->bucket[ir_hash(addr, port_n)]; e != nullptr; e = e->next)
+        if (key_equal(e, addr, port_n))
+            return e;
+    return nullptr;
+}
+
+void
+ir_insert(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n, int32_t number)
+{
+    // The existence test and the change are done under the write lock in
+    // one go: a test under the read lock followed by a separate write would
+    // let two writers insert the same key.
+    pthread_rwlock_wrlock(&ir->lock);
+    IRENTRY *e = find_locked(ir, addr, port_n);
+    if (e != nullptr) {
+        e->number = number;
+        pthread_rwlock_unlock(&ir->lock);
+        return;
+    }
+    e = static_cast<IRENTRY *>(calloc(1, sizeof(IRENTRY)));
+    if (e == nullptr) {
+        pthread_rwlock_unlock(&ir->lock);
+        log_message(0, "cannot malloc(): ir_insert()");
+        daemon_exit(EXIT_OSERR);
+    }
+    memcpy(e->addr, addr, 16);
+    e->family = (addr[10] == 0xff && addr[11] == 0xff) ? 4 : 6;
+    memcpy(e->port, &port_n, 2);
+    e->number = number;
+    uint32_t b = ir_hash(addr, port_n);
+    e->next = ir->bucket[b];
+    ir->bucket[b] = e;
+    e->list_prev = nullptr;
+    e->list_next = ir->list;
+    if (ir->list != nullptr)
+        ir->list->list_prev = e;
+    ir->list = e;
+    pthread_rwlock_unlock(&ir->lock);
+}
+
+void
+ir_insert4(INDEXREGISTRY *ir, const uint8_t addr[4], uint16_t port_n, int32_t number)
+{
+    uint8_t a16[16];
+    ipv4_mapped(a16, addr);
+    ir_insert(ir, a16, port_n, number);
+}
+
+int32_t
+ir_lookup(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n)
+{
+    pthread_rwlock_rdlock(&ir->lock);
+    IRENTRY *e = find_locked(ir, addr, port_n);
+    int32_t number = e != nullptr ? e->number : 0;
+    pthread_rwlock_unlock(&ir->lock);
+    return number;
+}
+
+int32_t
+ir_lookup4(INDEXREGISTRY *ir, const uint8_t addr[4], uint16_t port_n)
+{
+    uint8_t a16[16];
+    ipv4_mapped(a16, addr);
+    return ir_lookup(ir, a16, port_n);
+}
+
+int
+ir_delete(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n)
+{
+    int removed = 0;
+    pthread_rwlock_wrlock(&ir->lock);
+    IRENTRY **link = &ir->bucket[ir_hash(addr, port_n)];
+    while (*link != nullptr) {
+        IRENTRY *e = *link;
+        if (!key_equal(e, addr, port_n)) {
+            link = &e->next;
+            continue;
+        }
+        *link = e->next;
+        if (e->list_prev != nullptr)
+            e->list_prev->list_next = e->list_next;
+        else
+            ir->list = e->list_next;
+        if (e->list_next != nullptr)
+            e->list_next->list_prev = e->list_prev;
+        free(e);
+        removed++;
+    }
+    pthread_rwlock_unlock(&ir->lock);
+    return removed;
+}
+
+int
+ir_delete4(INDEXREGISTRY *ir, const uint8_t addr[4], uint16_t port_n)
+{
+    uint8_t a16[16];
+    ipv4_mapped(a16, addr);
+    return ir_delete(ir, a16, port_n);
+}
+
+static void
+walk_family(INDEXREGISTRY *ir, IRWALKFN fn, void *arg, int family)
+{
+    pthread_rwlock_rdlock(&ir->lock);
+    for (IRENTRY *e = ir->list; e != nullptr; e = e->list_next)
+        if (family == 0 || e->family == family)
+            fn(e, arg);
+    pthread_rwlock_unlock(&ir->lock);
+}
+
+void
+ir_walk(INDEXREGISTRY *ir, IRWALKFN fn, void *arg)
+{
+    walk_family(ir, fn, arg, 0);
+}
+
+void
+ir_walk4(INDEXREGISTRY *ir, IRWALKFN fn, void *arg)
+{
+    walk_family(ir, fn, arg, 4);
+}
+
+void
+ir_walk6(INDEXREGISTRY *ir, IRWALKFN fn, void *arg)
+{
+    walk_family(ir, fn, arg, 6);
+}

@@ -1,0 +1,56 @@
+// The object lifecycle: register, unregister, enable, disable, commit,
+// edit, purge and softdisable for interfaces, networks, servers and
+// targets, the one-step `interface <name>`, and the address helpers the
+// lifecycle shares with the network, gateway and check commands.
+//
+// An object is unregistered (configurable), registered (its registry keys
+// claimed) or enabled (validated, announced, seen by the packet path).
+// The command handlers themselves are declared in command/command_table.h.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "config/object_types.h"
+
+// Registry keys of an object: address (IPv4-mapped for IPv4) and port in
+// network byte order.
+struct OBJKEY {
+    uint8_t addr[16];
+    uint16_t port;
+};
+
+// The keys a server occupies: (IPv4, port), (IPv4, second port), (IPv6,
+// port), (IPv6, second port), each when its address (and second port) is
+// set; none in GSLB mode `enable`. A second port equal to the port adds no
+// second key. Returns the count (0..4).
+int server_keys(const SERVER &s, OBJKEY keys[4]);
+// The keys a target occupies: (IPv4, port) and (IPv6, port) when set.
+int target_keys(const TARGET &t, OBJKEY keys[2]);
+
+// The network an IPv4 address belongs to: the network bound to its ARP
+// entry when that network is enabled, else the first enabled network whose
+// addr AND mask equals the address AND mask; 0 when none.
+int network_of_ipv4(const uint8_t ip4[4]);
+// The first enabled network whose addr AND mask contains the address,
+// ignoring ARP bindings; 0 when none.
+int network_containing_ipv4(const uint8_t ip4[4]);
+// The same for IPv6: the neighbour entry's network when enabled, else the
+// first enabled network with a mask6 whose real6 agrees with the address
+// in the first mask6 bits; 0 when none.
+int network_of_ipv6(const uint8_t ip6[16]);
+
+// VRRP vrid and priority set.
+bool vrrp_configured();
+// vrid, priority and VRRP network set.
+bool vrrp_complete();
+// Complete and the VRRP network enabled: VRRP runs.
+bool vrrp_running();
+
+// The own MAC of an IPv4 address: 06:00 followed by its four bytes.
+void own_mac_of(uint8_t mac[6], const uint8_t ip4[4]);
+
+// `interface <name>`: takes the first free slot and runs `interface <n>
+// name <name>`, `register interface <n>` and `enable interface <n>`.
+// Nothing during a reload. Called by the interface command for two words.
+int interface_oneword(int argc, char **argv, FILE *out);
