@@ -613,7 +613,7 @@ int mod_arp(int slot, int len, uint8_t *frame)
 
     // Time exceeded messages are never forwarded: they would only report
     // the daemon's own rewriting back to the network.
-    if (type == ETHERTYPE_IPV4 && len >= ETH_HDRLEN + IP4_MINHDR && frame[ETH_HDRLEN + IP4_PROTO] == IPPROTO_ICMP_) {
+    if (type == ETHTYPE_IPV4 && len >= ETH_HDRLEN + IP4_MINHDR && frame[ETH_HDRLEN + IP4_PROTO] == IPPROTO_ICMP_) {
         FRAMEINFO fi;
         if (frame_parse(frame, len, &fi) && fi.l4 >= 0 && fi.l4len >= 1 && frame[fi.l4 + ICMP_TYPE] == 11)
             return 1;
@@ -630,7 +630,7 @@ int mod_arp(int slot, int len, uint8_t *frame)
         if (r >= 0)
             return r;
     }
-    if (type == ETHERTYPE_IPV6 && len >= ND_END && frame[I6_OFF + IP6_NXT] == IPPROTO_ICMPV6_) {
+    if (type == ETHTYPE_IPV6 && len >= ND_END && frame[I6_OFF + IP6_NXT] == IPPROTO_ICMPV6_) {
         if (frame[ND_OFF + ICMP_TYPE] == ICMP6_NS)
             return nd_solicitation(slot, frame);
         if (frame[ND_OFF + ICMP_TYPE] == ICMP6_NA)

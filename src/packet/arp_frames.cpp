@@ -32,7 +32,7 @@ static void arp_body(uint8_t *buf, uint16_t op, const uint8_t sha[6], const uint
 {
     uint8_t *a = buf + ARP_OFF;
     wr16(a + ARP_HTYPE, 1);
-    wr16(a + ARP_PTYPE, ETHERTYPE_IPV4);
+    wr16(a + ARP_PTYPE, ETHTYPE_IPV4);
     a[ARP_HLEN] = 6;
     a[ARP_PLEN] = 4;
     wr16(a + ARP_OPER, op);
@@ -45,7 +45,7 @@ static void arp_body(uint8_t *buf, uint16_t op, const uint8_t sha[6], const uint
 int arp_build_request(uint8_t *buf, const uint8_t smac[6], const uint8_t sip[4], const uint8_t tip[4])
 {
     static const uint8_t zero_mac[6] = {};
-    eth_header(buf, broadcast_mac, smac, ETHERTYPE_ARP);
+    eth_header(buf, broadcast_mac, smac, ETHTYPE_ARP);
     arp_body(buf, ARP_REQUEST, smac, sip, zero_mac, tip);
     if (param_value(P_DEBUGSCOPE) == 8)
         log_message(7, "ARP request generated: SRC %d.%d.%d.%d DST %d.%d.%d.%d MAC %02x:%02x:%02x:%02x:%02x:%02x",
@@ -57,7 +57,7 @@ int arp_build_request(uint8_t *buf, const uint8_t smac[6], const uint8_t sip[4],
 int arp_build_reply(uint8_t *buf, const uint8_t own_mac[6], const uint8_t own_ip[4], const uint8_t rmac[6],
                     const uint8_t rip[4])
 {
-    eth_header(buf, rmac, own_mac, ETHERTYPE_ARP);
+    eth_header(buf, rmac, own_mac, ETHTYPE_ARP);
     arp_body(buf, ARP_REPLY, own_mac, own_ip, rmac, rip);
     memset(buf + ARP_REQ_FRAMELEN, 0, ARP_REPLY_FRAMELEN - ARP_REQ_FRAMELEN);
     return ARP_REPLY_FRAMELEN;
@@ -77,7 +77,7 @@ uint16_t nd_checksum(const uint8_t *frame)
 static int nd_frame(uint8_t *buf, const uint8_t dmac[6], const uint8_t smac[6], const uint8_t src[16],
                     const uint8_t dst[16], uint8_t type, uint8_t flags, const uint8_t target[16], uint8_t opttype)
 {
-    eth_header(buf, dmac, smac, ETHERTYPE_IPV6);
+    eth_header(buf, dmac, smac, ETHTYPE_IPV6);
     uint8_t *ip = buf + IP6_OFF;
     wr32(ip + IP6_VTCFL, 0x60000000u);
     wr16(ip + IP6_PLEN, ND_MSGLEN);

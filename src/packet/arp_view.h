@@ -1,8 +1,6 @@
 // The address-table lookups the small modules need (ARP table entry of an
-// IP address, MAC table learn and lookup). Until the ARP and MAC tables
-// (ARPHASH, MACHASH) are merged in, a small fixed table of this file
-// stands in for them; the integration replaces the bodies with ah_/mh_
-// calls and drops the fill functions.
+// IP address, MAC table learn and lookup), answered from the ARP table and
+// the learned MAC table.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +19,8 @@ void mac_learn(const uint8_t mac[6], int slot);
 // Slot on which a MAC was learned, or -1.
 int mac_interface(const uint8_t mac[6]);
 
-// Stand-in table maintenance (tests and the fuzz target).
+// Table maintenance for tests and the fuzz target: an entry of the ARP
+// table (passive, no target) and emptying the two tables.
 constexpr int ARPVIEW_CAPACITY = 256;
 bool arp_view_insert(const uint8_t addr[16], const uint8_t mac[6], int vip, int network);
 void arp_view_clear();

@@ -10,11 +10,9 @@
 #include "config/addr.h"
 #include "config/parameters.h"
 #include "daemon/daemon.h"
-#include "packet/machash.h"
+#include "packet/filter_lists.h"
 
 ARPHASH *arp_table = ah_create();
-ARPHASH *ipallow_list = ah_create();
-ARPHASH *ipdeny_list = ah_create();
 
 static const uint8_t zero_mac[6] = {0, 0, 0, 0, 0, 0};
 static const uint8_t zero_ip4[4] = {0, 0, 0, 0};
@@ -196,7 +194,7 @@ static void relearn(AHENTRY *e, const uint8_t mac[6])
                     mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], format_ipv6(text, sizeof text, e->addr));
         return;
     }
-    if (macrouter_list != nullptr && mh_lookup(macrouter_list, mac) != nullptr)
+    if (fl_has_mac(FL_MACROUTER, mac))
         return;  // a router answering for a host must not hide the host
     if (param_value(P_PSVRELEARN) == 0)
         return;

@@ -3,8 +3,7 @@
 // addresses (VIPs), targets, the refresh counter and the time of the last
 // answer.
 //
-// Instances: the ARP table (every address the daemon knows) and the
-// ipallow/ipdeny filter lists. Deleted entries go to the table's free list
+// Instance: the ARP table (every address the daemon knows). Deleted entries go to the table's free list
 // and are reused, never returned to the system, so a pointer obtained from
 // a lookup stays readable even when a command deletes the entry meanwhile.
 //
@@ -54,9 +53,7 @@ struct ARPHASH {
     uint64_t write_locks;         // lock diagnostics: writer acquisitions
 };
 
-extern ARPHASH *arp_table;    // every IP address the daemon knows
-extern ARPHASH *ipallow_list; // "ipallow" filter list
-extern ARPHASH *ipdeny_list;  // "ipdeny" filter list
+extern ARPHASH *arp_table;    // every IP address the daemon knows, alive from program start
 
 // A new empty table. Failure logs "cannot malloc() ARPHASH" at level 0 and
 // ends the daemon with exit code 71.

@@ -13,9 +13,6 @@
 
 MACHASH *mac_table = mh_create();
 MACHASH *ownmac_table = mh_create();
-MACHASH *macrouter_list = mh_create();
-MACHASH *macallow_list = mh_create();
-MACHASH *macdeny_list = mh_create();
 
 static const uint8_t zero_mac[6] = {0, 0, 0, 0, 0, 0};
 

@@ -2,8 +2,8 @@
 // address was seen, with the target and warning state of that address.
 //
 // Instances: the learned MAC table (every source MAC seen, also the
-// switching table), the macrouter list, the own-MAC table and the
-// macallow/macdeny filter lists. Entries are never removed singly; a whole
+// switching table) and the own-MAC table. (The filter lists, macrouter
+// included, are the sets of packet/filter_lists.h.) Entries are never removed singly; a whole
 // table is emptied (mh_clear) or discarded (mh_free). Entries come from
 // chunks owned by the table, so a learned MAC costs no malloc() per frame
 // and an entry pointer stays readable for the life of its table.
@@ -45,13 +45,9 @@ struct MACHASH {
     uint64_t write_locks;         // lock diagnostics: writer acquisitions
 };
 
-// The table instances. The learned MAC table and the own-MAC table exist
-// from program start; the lists are replaced by their `no` commands.
+// The table instances, alive from program start.
 extern MACHASH *mac_table;       // every source MAC seen, with its interface ("show machash")
 extern MACHASH *ownmac_table;    // the daemon's own MACs, entered when networks are enabled
-extern MACHASH *macrouter_list;  // MACs declared with "macrouter": never replace a host's MAC
-extern MACHASH *macallow_list;   // "macallow" filter list
-extern MACHASH *macdeny_list;    // "macdeny" filter list
 
 // A new empty table. Failure logs "cannot malloc() MACHASH" at level 0 and
 // ends the daemon with exit code 71.

@@ -9,7 +9,7 @@
 #include "config/addr.h"
 #include "config/parameters.h"
 #include "packet/arphash.h"
-#include "packet/machash.h"
+#include "packet/filter_lists.h"
 #include "support/support.h"
 
 namespace {
@@ -28,13 +28,13 @@ struct ArphashTest : ::testing::Test {
     void SetUp() override
     {
         kvn_test_reset();
-        mh_clear(macrouter_list);
+        fl_clear(FL_MACROUTER);
         t = ah_create();
     }
     void TearDown() override
     {
         ah_free(t);
-        mh_clear(macrouter_list);
+        fl_clear(FL_MACROUTER);
     }
 };
 
@@ -173,11 +173,11 @@ TEST_F(ArphashTest, InsertLearningRules)
         SCOPED_TRACE(c.name);
         log_reset();
         ah_clear(t);
-        mh_clear(macrouter_list);
+        fl_clear(FL_MACROUTER);
         AHENTRY *e = ah_insert4(t, ip4, c.have);
         e->vip = c.vip;
         if (c.router)
-            mh_insert(macrouter_list, c.given, MH_NOIF);
+            fl_insert_mac(FL_MACROUTER, c.given);
         params[P_PSVRELEARN].current = c.relearn;
         EXPECT_EQ(ah_insert4(t, ip4, c.given), e);
         EXPECT_EQ(memcmp(e->mac, c.expect, 6), 0);
