@@ -273,6 +273,25 @@ void arp_switch_vip_macs(int to_virtual)
     ah_walk(arp_table, switch_entry, &to_virtual);
 }
 
+struct VIPWALK {
+    const uint8_t *mac;                                // MAC the entries must have
+    void (*fn)(const uint8_t addr[16], void *arg);     // called per matching entry
+    void *arg;                                         // passed through to fn
+};
+
+static void vip_walk_entry(AHENTRY *e, void *arg)
+{
+    VIPWALK *w = (VIPWALK *)arg;
+    if (e->vip && memcmp(e->mac, w->mac, 6) == 0)
+        w->fn(e->addr, w->arg);
+}
+
+void arp_walk_vips(const uint8_t mac[6], void (*fn)(const uint8_t addr[16], void *arg), void *arg)
+{
+    VIPWALK w = {mac, fn, arg};
+    ah_walk(arp_table, vip_walk_entry, &w);
+}
+
 // ---------------------------------------------------------------------------
 // Announcements
 

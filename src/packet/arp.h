@@ -80,6 +80,11 @@ void arp_send_neighbour_advert(const uint8_t addr6[16], const uint8_t mac[6], in
 // shutdown use it before announcing.
 void arp_switch_vip_macs(int to_virtual);
 
+// Calls fn with the address of every own-address entry whose MAC is `mac`,
+// in table order (`show vrrp`, the VRRP advertisement's address list). fn
+// runs under the table's reader lock and must not change the table.
+void arp_walk_vips(const uint8_t mac[6], void (*fn)(const uint8_t addr[16], void *arg), void *arg);
+
 // ---------------------------------------------------------------------------
 // Frames for the health probes and the refresh
 

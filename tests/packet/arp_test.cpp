@@ -553,6 +553,12 @@ TEST_F(ArpModuleTest, LifecycleHelpers)
     EXPECT_EQ(memcmp(entry4("192.0.2.11")->mac, cfg.vrrp.vmac, 6), 0);
     EXPECT_EQ(memcmp(cfg.networks[1].virtmac, cfg.vrrp.vmac, 6), 0);
     EXPECT_EQ(memcmp(entry4("192.0.2.10")->mac, mac_bytes(REAL_MAC).data(), 6), 0);
+    int vmac_vips = 0;
+    arp_walk_vips(cfg.vrrp.vmac, [](const uint8_t addr[16], void *arg) {
+        EXPECT_EQ(addr[15], 11);
+        ++*(int *)arg;
+    }, &vmac_vips);
+    EXPECT_EQ(vmac_vips, 1);
     arp_switch_vip_macs(0);
     EXPECT_EQ(memcmp(entry4("192.0.2.11")->mac, mac_bytes("06:00:c0:00:02:0b").data(), 6), 0);
 
