@@ -204,7 +204,11 @@ void csum_replace(uint8_t *field, const uint8_t *oldb, const uint8_t *newb, int 
     }
     while (sum >> 16)
         sum = (sum & 0xffff) + (sum >> 16);
-    wr16(field, (uint16_t)~sum);
+    // Eqn. 3 yields 0x0000 when everything else sums to zero (an all-zero
+    // ICMP echo), which no receiver accepts; 0xffff is the other zero and
+    // verifies in every case where 0x0000 would.
+    uint16_t c = (uint16_t)~sum;
+    wr16(field, c == 0 ? 0xffff : c);
 }
 
 void csum_replace16(uint8_t *field, uint16_t oldv, uint16_t newv)

@@ -225,7 +225,9 @@ bool frame_finish_checksum(uint8_t *frame, int len);
 // 16-bit checksum stored at `field` after n bytes (n even, at the same
 // 16-bit alignment as in the checksummed data) changed from `oldb` to
 // `newb`. Used for rewritten addresses, ports and ICMP types so a module
-// never re-reads the whole payload.
+// never re-reads the whole payload. A result of 0x0000 is stored as
+// 0xffff (the same value in one's complement, and the only one that
+// verifies when the rest of the data sums to zero).
 void csum_replace(uint8_t *field, const uint8_t *oldb, const uint8_t *newb, int n);
 // Same for a single 16-bit word given as values.
 void csum_replace16(uint8_t *field, uint16_t oldv, uint16_t newv);
