@@ -1,78 +1,319 @@
-// Module chain and filter lists.
-// The handlers below answer "command not available" until their subsystem lands.
+// The module table, the module chain with its dispatch, the `modules`
+// command and "show modules", the five filter-list commands and the
+// writers of the chain line and the filter-list blocks.
+#include "packet/chain.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+
 #include "command/command_table.h"
+#include "command/interpreter.h"
+#include "config/addr.h"
 #include "config/config_writer.h"
 #include "config/show.h"
+#include "packet/filter_lists.h"
 
-int cmd_modules(int argc, char **argv, FILE *out)
+// One row per module, in the order "show modules" lists them. The lock
+// of every row is initialised statically, so it is ready before any
+// thread runs.
+MODULE module_table[MODULE_COUNT + 1] = {
+    {.name = "arp", .handler = mod_arp, .description = "ARP request/reply processing", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "benchmark", .handler = mod_benchmark, .description = "HW loopback benchmark", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "classic", .handler = mod_classic, .description = "classic KVNV2 load balancing", .serial = 1,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "crossover", .handler = mod_crossover, .description = "virtual crossover cable", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "hc", .handler = mod_hc, .description = "health-check processing", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "ipallow", .handler = mod_ipallow, .description = "simple IP address allow filter", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "ipdeny", .handler = mod_ipdeny, .description = "simple IP address denial filter", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "llb", .handler = mod_llb, .description = "link load-balancing", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "macallow", .handler = mod_macallow, .description = "simple MAC address allow filter", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "macdeny", .handler = mod_macdeny, .description = "simple MAC address denial filter", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "master", .handler = mod_master, .description = "proceed only if current master", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "nat", .handler = mod_nat, .description = "NAT processing", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "out", .handler = mod_out, .description = "packet output processing (EXPERIMENTAL)", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "ping", .handler = mod_ping, .description = "ICMP echo request processing", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "rt", .handler = mod_rt, .description = "IPv4 and IPv6 routing module", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "slb", .handler = mod_slb, .description = "server load balancing", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "switch", .handler = mod_switch, .description = "simple Ethernet switching", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "strict", .handler = mod_strict, .description = "strict IP packet acceptance filter (EXPERIMENTAL)",
+     .serial = 0, .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "tnat", .handler = mod_tnat, .description = "target NAT module", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "vrrp", .handler = mod_vrrp, .description = "initial VRRP handling", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "ip4debug", .handler = mod_ip4debug, .description = "IPv4 debugging module (EXPERIMENTAL)", .serial = 0,
+     .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = "sctpdebug", .handler = mod_sctpdebug, .description = "SCTP debugging module (EXPERIMENTAL)",
+     .serial = 0, .lock = PTHREAD_MUTEX_INITIALIZER, .spare = {}},
+    {.name = nullptr, .handler = nullptr, .description = nullptr, .serial = 0, .lock = PTHREAD_MUTEX_INITIALIZER,
+     .spare = {}},
+};
+
+CHAIN chain = {};
+
+int module_find(const char *name)
 {
-    return cmd_not_available(argc, argv, out);
+    for (int k = 0; module_table[k].name != nullptr; k++)
+        if (strcmp(module_table[k].name, name) == 0)
+            return k;
+    return -1;
 }
 
-int cmd_no_modules(int argc, char **argv, FILE *out)
+int chain_dispatch(int slot, int len, uint8_t *frame)
 {
-    return cmd_not_available(argc, argv, out);
+    // The count is read once: a `modules` command running meanwhile only
+    // ever shrinks it to 0 and then appends, so positions below a count
+    // read here stay valid handlers.
+    int n = chain.count;
+    for (int p = 0; p < n && p < MAXCHAIN; p++) {
+        MODHANDLER h = chain.handler[p];
+        if (h == nullptr)
+            continue;
+        int r;
+        if (chain.serial[p]) {
+            pthread_mutex_t *lock = &module_table[chain.index[p]].lock;
+            pthread_mutex_lock(lock);
+            r = h(slot, len, frame);
+            pthread_mutex_unlock(lock);
+        } else {
+            r = h(slot, len, frame);
+        }
+        if (r == 1)
+            return 1;
+    }
+    return 0;
 }
 
-int cmd_ipallow(int argc, char **argv, FILE *out)
+int chain_dispatch_unlocked(int slot, int len, uint8_t *frame)
 {
-    return cmd_not_available(argc, argv, out);
+    int n = chain.count;
+    for (int p = 0; p < n && p < MAXCHAIN; p++) {
+        MODHANDLER h = chain.handler[p];
+        if (h != nullptr && h(slot, len, frame) == 1)
+            return 1;
+    }
+    return 0;
 }
 
-int cmd_no_ipallow(int argc, char **argv, FILE *out)
+void chain_clear()
 {
-    return cmd_not_available(argc, argv, out);
+    chain.count = 0;
+    for (int p = 0; p < MAXCHAIN; p++) {
+        chain.handler[p] = nullptr;
+        chain.name[p] = nullptr;
+        chain.serial[p] = 0;
+        chain.index[p] = 0;
+    }
 }
 
-int cmd_ipdeny(int argc, char **argv, FILE *out)
+int chain_set(const char *list)
 {
-    return cmd_not_available(argc, argv, out);
+    chain_clear();
+    const char *p = list;
+    while (*p != '\0') {
+        const char *end = strchr(p, ',');
+        size_t n = end != nullptr ? (size_t)(end - p) : strlen(p);
+        if (n > 0) {
+            char name[64];
+            snprintf(name, sizeof name, "%.*s", (int)(n < sizeof name - 1 ? n : sizeof name - 1), p);
+            int k = n < sizeof name ? module_find(name) : -1;
+            if (k < 0)
+                return cmd_error("unknown module \"%s\"\n", name);
+            if (chain.count >= MAXCHAIN)
+                return cmd_error("too many modules in chain (max=%d)\n", MAXCHAIN);
+            int c = chain.count;
+            chain.handler[c] = module_table[k].handler;
+            chain.name[c] = module_table[k].name;
+            chain.serial[c] = module_table[k].serial;
+            chain.index[c] = k;
+            chain.count = c + 1;
+        }
+        if (end == nullptr)
+            break;
+        p = end + 1;
+    }
+    return 1;
 }
 
-int cmd_no_ipdeny(int argc, char **argv, FILE *out)
+void chain_show(FILE *out)
 {
-    return cmd_not_available(argc, argv, out);
+    fputs("  current module chain:\n", out);
+    if (chain.count == 0) {
+        fputs("    *empty*\n", out);
+    } else {
+        fprintf(out, "    %s", chain.name[0]);
+        for (int p = 1; p < chain.count; p++)
+            fprintf(out, ",%s", chain.name[p]);
+        fputc('\n', out);
+    }
+    fputs("  supported module chains:\n", out);
+    fputs("    benchmark\n", out);
+    fputs("    switch\n", out);
+    fputs("    vrrp,classic\n", out);
+    fputs("    vrrp,arp,ping,hc,master,slb,tnat,nat,rt\n", out);
+    fputs("    vrrp,arp,ping,hc,master,llb\n", out);
+    fputs("  available modules:\n", out);
+    for (int k = 0; module_table[k].name != nullptr; k++)
+        fprintf(out, "    %-10s - %s%s\n", module_table[k].name, module_table[k].description,
+                module_table[k].serial == 1 ? " (SERIAL)" : "");
 }
 
-int cmd_macallow(int argc, char **argv, FILE *out)
+int cmd_modules(int, char **argv, FILE *out)
 {
-    return cmd_not_available(argc, argv, out);
+    if (strcmp(argv[1], "?") == 0) {
+        chain_show(out);
+        return 1;
+    }
+    return chain_set(argv[1]);
 }
 
-int cmd_no_macallow(int argc, char **argv, FILE *out)
+int cmd_no_modules(int, char **, FILE *)
 {
-    return cmd_not_available(argc, argv, out);
+    chain_clear();
+    return 1;
 }
 
-int cmd_macdeny(int argc, char **argv, FILE *out)
+int show_modules(int, char **, FILE *out)
 {
-    return cmd_not_available(argc, argv, out);
+    chain_show(out);
+    return 1;
 }
 
-int cmd_no_macdeny(int argc, char **argv, FILE *out)
+void write_module_chain(FILE *out, const char *fmt)
 {
-    return cmd_not_available(argc, argv, out);
+    if (chain.count == 0)
+        return;
+    cw_word(out, fmt, chain.count == 1 ? "module" : "modules");
+    fputs(chain.name[0], out);
+    for (int p = 1; p < chain.count; p++)
+        fprintf(out, ",%s", chain.name[p]);
+    fputc('\n', out);
 }
 
-int cmd_macrouter(int argc, char **argv, FILE *out)
+// ---------------------------------------------------------------------------
+// Filter-list commands
+
+namespace {
+
+// The block forms "<list> {" and "<list> }" of a list command; true when
+// argv[1] was one of them (the command is then done).
+bool list_block(const char *command, const char *word)
 {
-    return cmd_not_available(argc, argv, out);
+    if (strcmp(word, "{") == 0) {
+        block_open(command, "");
+        return true;
+    }
+    if (strcmp(word, "}") == 0) {
+        block_close();
+        return true;
+    }
+    return false;
 }
 
-int cmd_no_macrouter(int argc, char **argv, FILE *out)
+int add_mac(int list, const char *command, const char *word)
 {
-    return cmd_not_available(argc, argv, out);
+    if (list_block(command, word))
+        return 1;
+    uint8_t mac[6];
+    if (!parse_mac(word, mac))
+        return cmd_error("invalid MAC address format");
+    if (!fl_insert_mac(list, mac))
+        return cmd_error("%s list full (max=%d)\n", command, FL_CAPACITY);
+    return 1;
 }
 
-int show_modules(int argc, char **argv, FILE *out)
+int add_ip(int list, const char *command, const char *word)
 {
-    return show_not_available(argc, argv, out);
+    if (list_block(command, word))
+        return 1;
+    uint8_t addr[16];
+    if (inet_pton(AF_INET6, word, addr) != 1)
+        return cmd_error("invalid IP address");
+    if (!fl_insert_ip(list, addr))
+        return cmd_error("%s list full (max=%d)\n", command, FL_CAPACITY);
+    return 1;
 }
 
-void write_module_chain(FILE *, const char *)
+} // namespace
+
+int cmd_ipallow(int, char **argv, FILE *) { return add_ip(FL_IPALLOW, "ipallow", argv[1]); }
+int cmd_ipdeny(int, char **argv, FILE *) { return add_ip(FL_IPDENY, "ipdeny", argv[1]); }
+int cmd_macallow(int, char **argv, FILE *) { return add_mac(FL_MACALLOW, "macallow", argv[1]); }
+int cmd_macdeny(int, char **argv, FILE *) { return add_mac(FL_MACDENY, "macdeny", argv[1]); }
+int cmd_macrouter(int, char **argv, FILE *) { return add_mac(FL_MACROUTER, "macrouter", argv[1]); }
+
+int cmd_no_ipallow(int, char **, FILE *)
 {
+    fl_clear(FL_IPALLOW);
+    return 1;
 }
 
-void write_filter_lists(FILE *, const char *)
+int cmd_no_ipdeny(int, char **, FILE *)
 {
+    fl_clear(FL_IPDENY);
+    return 1;
+}
+
+int cmd_no_macallow(int, char **, FILE *)
+{
+    fl_clear(FL_MACALLOW);
+    return 1;
+}
+
+int cmd_no_macdeny(int, char **, FILE *)
+{
+    fl_clear(FL_MACDENY);
+    return 1;
+}
+
+int cmd_no_macrouter(int, char **, FILE *)
+{
+    fl_clear(FL_MACROUTER);
+    return 1;
+}
+
+void write_filter_lists(FILE *out, const char *fmt)
+{
+    static const struct {
+        int list;          // FILTERLIST
+        const char *name;  // command word
+        int mac;           // 1 for MAC lists
+    } order[] = {
+        {FL_MACALLOW, "macallow", 1}, {FL_MACDENY, "macdeny", 1},     {FL_IPALLOW, "ipallow", 0},
+        {FL_IPDENY, "ipdeny", 0},     {FL_MACROUTER, "macrouter", 1},
+    };
+    for (const auto &o : order) {
+        int n = fl_count(o.list);
+        if (n == 0)
+            continue;
+        cw_word(out, fmt, o.name);
+        fputs("{\n", out);
+        for (int i = 0; i < n; i++) {
+            const uint8_t *e = fl_entry(o.list, i);
+            char text[64];
+            if (o.mac)
+                format_mac(text, sizeof text, e);
+            else
+                inet_ntop(AF_INET6, e, text, sizeof text);
+            cw_word(out, fmt, "");
+            fprintf(out, "%s\n", text);
+        }
+        cw_close(out, fmt);
+    }
 }

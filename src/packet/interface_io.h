@@ -1,7 +1,17 @@
-// Interface access and the I/O loop.
+// Interface access and the I/O loop: opening and closing devices by
+// access method, receiving and sending frames with their counters, the
+// select loop and the per-interface reader threads, the once-a-second
+// callback driver, link detection and the "show ifstat"/"show threads"
+// listings.
 #pragma once
 
-// Opens interface n's device by its access method; > 0 on success.
+#include <cstdint>
+#include <pthread.h>
+
+#include "config/object_types.h"
+
+// Opens interface n's device by its access method; > 0 on success, -1 on
+// failure (descriptor left at 0).
 int interface_open(int n);
 // Closes interface n's device when it is open.
 void interface_close(int n);
@@ -13,3 +23,64 @@ void *link_detection_thread(void *arg);
 // forms); never returns.
 [[noreturn]] void interface_loop();
 [[noreturn]] void interface_loop_multithreading();
+
+// Lookups: the record of the slot with exactly this name (nullptr if none),
+// its slot number (-1 if none), the name of a slot ("" for a bad slot).
+INTERFACE *interface_by_name(const char *name);
+int interface_slot_by_name(const char *name);
+const char *interface_name(int slot);
+
+// Reads one frame of at most FRAMEBUF - 1 bytes into buf (select mode);
+// the length, or -1 when nothing was read.
+int interface_receive(int slot, uint8_t *buf);
+// Writes one frame (cut to `outmtu` when that is set); failures are logged.
+void interface_send(int slot, const uint8_t *frame, int len);
+// Sends on every enabled slot.
+void interface_send_all(const uint8_t *frame, int len);
+// Sends on every enabled slot whose flags entry is non-zero.
+void interface_send_set(const uint8_t *frame, int len, const int32_t flags[IFSLOTS]);
+// Sends on every enabled slot except `exclude` (flooding).
+void interface_send_others(int exclude, const uint8_t *frame, int len);
+
+// 1 when the link of the slot is up, 0 when down.
+int interface_link_state(int slot);
+// Prefix of the sysfs path of the carrier files; "" in the daemon, a
+// private directory in tests.
+extern const char *sysfs_root;
+// One link-detection step of a slot: reads the link state and, when it
+// changed, stores it, logs and starts the alert script. The thread calls it
+// once a second; tests call it directly.
+void link_detection_step(int slot);
+
+// Counts a received frame on the slot (under the interface lock).
+void interface_count_received(int slot, int len);
+
+// Set when an interface was opened or closed; the select loop rebuilds.
+extern volatile int interface_rebuild;
+
+// Open-interface list of the select loop.
+struct OPENLIST {
+    int slot[IFSLOTS];             // slots with a non-zero descriptor, ascending
+    int count;                     // entries used
+};
+extern OPENLIST open_interfaces;
+// Rebuilds the open-interface list (the select loop does this itself).
+void interface_rebuild_list();
+
+// Thread table of the multithreaded mode.
+constexpr int MAXKVNTHREADS = 2048;
+struct KVNTHREAD {
+    pthread_t tid;                 // system thread id, stored by the thread itself
+    int number;                    // thread number shown by "show threads" (table index + 1)
+    int slot;                      // interface slot the thread reads
+    pthread_mutex_t lock;          // guards packets
+    uint64_t packets;              // frames processed by this thread
+};
+extern KVNTHREAD kvn_threads[MAXKVNTHREADS];
+extern int kvn_thread_count;       // table slots used
+// One reader thread; the argument is its thread-table entry.
+void *interface_mt_thread(void *arg);
+
+// Set by the loopback benchmark while it runs: the loop then skips the
+// once-a-second callback.
+extern volatile int benchmark_running;

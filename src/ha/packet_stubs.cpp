@@ -1,0 +1,19 @@
+// The VRRP module and the HA steps of the once-a-second callback, until
+// VRRP and synchronisation land.
+#include "packet/module.h"
+#include "packet/regular_callback.h"
+
+int mod_vrrp(int, int, uint8_t *)
+{
+    return 0;  // VRRP advertisements: passes every frame until VRRP lands
+}
+
+void vrrp_callback()
+{
+    // VRRP timer step: belongs to VRRP.
+}
+
+void sync_second()
+{
+    // Acknowledged synchronisation step: belongs to session synchronisation.
+}

@@ -1,0 +1,100 @@
+// ARP and IPv6 neighbour handling: the `arp` module (mod_arp, declared in
+// packet/module.h), the once-a-second refresh of the ARP table, the
+// announcements of the daemon's own addresses, and the entry points the
+// configuration lifecycle, VRRP and the health probes use to make, find
+// and delete ARP table entries and to send ARP/ND frames.
+//
+// Addresses are 16-byte keys (IPv4 as ::ffff:a.b.c.d) unless a name ends
+// in 4. Network numbers are 1..10; 0 means none.
+#pragma once
+
+#include <cstdint>
+
+#include "packet/arphash.h"
+
+// ---------------------------------------------------------------------------
+// Once a second (regular_callback)
+
+// Walks the ARP table with the refresh step: asks for unresolved addresses
+// every `arplookup` seconds and for resolved ones every `arprefresh`
+// seconds, and probes own addresses when `sendprobes` is 1. Driven by
+// get_uptime() through the caller; it keeps no clock of its own.
+void arp_refresh();
+// Sends the reminder announcements every `gratarpremind` minutes (uptime a
+// multiple of gratarpremind * 60), on a VRRP master or without VRRP.
+void arp_gratuitous_reminders();
+
+// Announces every own address that is not a network's fixed real address
+// (VRRP calls this on becoming master, and after switching MACs).
+void vrrp_send_gratuitous_arps();
+// Announces every own address, fixed ones included.
+void remind_send_gratuitous_arps();
+
+// ---------------------------------------------------------------------------
+// Entries for the configuration lifecycle
+
+// Makes (or updates) the entry of `addr` with these fields. mac nullptr
+// means "no hardware address": a new entry stays unresolved and a known
+// entry keeps the MAC it has. A given MAC is stored as it is (own addresses
+// are set, not learned). target 0 means no target (target number -1);
+// via nullptr or 0.0.0.0 means none. vis, loc, the refresh counter and the
+// last answer time of a new entry are 0; an existing entry keeps vis.
+// Returns the entry.
+AHENTRY *arp_make_entry(const uint8_t addr[16], const uint8_t *mac, int vip, int fix, int psv, int network, int target,
+                        const uint8_t *via);
+AHENTRY *arp_make_entry4(const uint8_t ip4[4], const uint8_t *mac, int vip, int fix, int psv, int network,
+                         int target, const uint8_t *via);
+
+// Deletes the entry of an address (nothing when there is none).
+void arp_delete(const uint8_t addr[16]);
+void arp_delete4(const uint8_t ip4[4]);
+
+// True when the address has an entry of its own (via not followed).
+bool arp_has_entry(const uint8_t addr[16]);
+
+// The network bound to the address's existing entry when that network is
+// enabled, else 0.
+int arp_network_of(const uint8_t addr[16]);
+// The first enabled network containing the address: by addr/mask for IPv4
+// (networks without an IPv4 side are skipped), by the first mask6 bits of
+// real6 for IPv6. 0 when none.
+int arp_containing_network(const uint8_t addr[16]);
+// arp_network_of, else arp_containing_network.
+int arp_find_network(const uint8_t addr[16]);
+
+// The MAC of an own IPv4 address: 06:00 followed by its four bytes.
+void arp_own_mac4(uint8_t mac[6], const uint8_t ip4[4]);
+// Enters an own MAC in the own-MAC table (reserved, no interface).
+void arp_enter_own_mac(const uint8_t mac[6]);
+
+// Gratuitous ARP (sender = target = ip4, sender MAC mac) on the enabled
+// member interfaces of the network; nothing for network 0.
+void arp_send_gratuitous(const uint8_t ip4[4], const uint8_t mac[6], int network);
+// Unsolicited neighbour advertisement of an own IPv6 address on the
+// network's member interfaces.
+void arp_send_neighbour_advert(const uint8_t addr6[16], const uint8_t mac[6], int network);
+
+// Sets the MAC of every own address that is not fixed, and the kept virt
+// MAC of its network: to the VRRP virtual MAC (to_virtual 1) or back to
+// 06:00:<IPv4 bytes> (to_virtual 0, IPv4 entries only). VRRP start-up and
+// shutdown use it before announcing.
+void arp_switch_vip_macs(int to_virtual);
+
+// Calls fn with the address of every own-address entry whose MAC is `mac`,
+// in table order (`show vrrp`, the VRRP advertisement's address list). fn
+// runs under the table's reader lock and must not change the table.
+void arp_walk_vips(const uint8_t mac[6], void (*fn)(const uint8_t addr[16], void *arg), void *arg);
+
+// ---------------------------------------------------------------------------
+// Frames for the health probes and the refresh
+
+// ARP request for tip from the network's real address and MAC on its
+// member interfaces; nothing when the network has no real address.
+void arp_send_request(int network, const uint8_t tip[4]);
+// Neighbour solicitation for target from the network's real6 address on its
+// member interfaces; nothing when the network has no real6.
+void nd_send_solicitation(int network, const uint8_t target[16]);
+
+// 1 when VRRP is configured (vrid, priority, network), that network is
+// enabled, and this node is BACKUP.
+int arp_vrrp_backup();

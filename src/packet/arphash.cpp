@@ -1,0 +1,249 @@
+// ARPHASH: IP address to MAC, with per-address state, and the MAC learning
+// rules that protect own addresses and known hosts from being taken over.
+#include "packet/arphash.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "command/log.h"
+#include "config/addr.h"
+#include "config/parameters.h"
+#include "daemon/daemon.h"
+#include "packet/filter_lists.h"
+
+ARPHASH *arp_table = ah_create();
+
+static const uint8_t zero_mac[6] = {0, 0, 0, 0, 0, 0};
+static const uint8_t zero_ip4[4] = {0, 0, 0, 0};
+
+static void rdlock(ARPHASH *t)
+{
+    pthread_rwlock_rdlock(&t->lock);
+}
+
+void ah_wrlock(ARPHASH *t)
+{
+    pthread_rwlock_wrlock(&t->lock);
+    t->write_locks++;
+}
+
+void ah_unlock(ARPHASH *t)
+{
+    pthread_rwlock_unlock(&t->lock);
+}
+
+ARPHASH *ah_create()
+{
+    ARPHASH *t = (ARPHASH *)calloc(1, sizeof(ARPHASH));
+    if (t == nullptr) {
+        log_message(0, "cannot malloc() ARPHASH");
+        daemon_exit(EXIT_OSERR);
+    }
+    pthread_rwlock_init(&t->lock, nullptr);
+    t->chunk_used = AH_CHUNK;  // no chunk yet: the first insert takes one
+    return t;
+}
+
+void ah_free(ARPHASH *t)
+{
+    if (t == nullptr)
+        return;
+    AHCHUNK *c = t->chunks;
+    while (c != nullptr) {
+        AHCHUNK *next = c->next;
+        free(c);
+        c = next;
+    }
+    pthread_rwlock_destroy(&t->lock);
+    free(t);
+}
+
+void ah_clear(ARPHASH *t)
+{
+    ah_wrlock(t);
+    for (int b = 0; b < AH_BUCKETS; b++) {
+        AHENTRY *e = t->bucket[b];
+        while (e != nullptr) {
+            AHENTRY *next = e->next;
+            e->next = t->free;
+            t->free = e;
+            e = next;
+        }
+        t->bucket[b] = nullptr;
+    }
+    t->count = 0;
+    ah_unlock(t);
+}
+
+int ah_bucket(const uint8_t key[16])
+{
+    uint32_t h = key[0];
+    for (int i = 1; i < 16; i++)
+        h = h * 31u + key[i];
+    return (int)(h % AH_BUCKETS);
+}
+
+// The entry of exactly this key; the caller holds the lock.
+static AHENTRY *find(ARPHASH *t, const uint8_t key[16])
+{
+    for (AHENTRY *e = t->bucket[ah_bucket(key)]; e != nullptr; e = e->next)
+        if (memcmp(e->addr, key, 16) == 0)
+            return e;
+    return nullptr;
+}
+
+static AHENTRY *take_entry(ARPHASH *t)
+{
+    if (t->free != nullptr) {
+        AHENTRY *e = t->free;
+        t->free = e->next;
+        return e;
+    }
+    if (t->chunk_used == AH_CHUNK) {
+        AHCHUNK *c = (AHCHUNK *)calloc(1, sizeof(AHCHUNK));
+        if (c == nullptr) {
+            perror("ah_insert(): cannot malloc");
+            daemon_exit(EXIT_OSERR);
+        }
+        c->next = t->chunks;
+        t->chunks = c;
+        t->chunk_used = 0;
+    }
+    return &t->chunks->entry[t->chunk_used++];
+}
+
+void ah_walk(ARPHASH *t, void (*fn)(AHENTRY *e, void *arg), void *arg)
+{
+    rdlock(t);
+    for (int b = 0; b < AH_BUCKETS; b++)
+        for (AHENTRY *e = t->bucket[b]; e != nullptr; e = e->next)
+            fn(e, arg);
+    ah_unlock(t);
+}
+
+AHENTRY *ah_find(ARPHASH *t, const uint8_t key[16])
+{
+    rdlock(t);
+    AHENTRY *e = find(t, key);
+    ah_unlock(t);
+    return e;
+}
+
+AHENTRY *ah_lookup(ARPHASH *t, const uint8_t key[16])
+{
+    rdlock(t);
+    AHENTRY *e = find(t, key);
+    // One step only: a via entry of a via entry is not followed further,
+    // so a loop of via addresses cannot hang a reader.
+    if (e != nullptr && memcmp(e->via, zero_ip4, 4) != 0) {
+        uint8_t via[16];
+        ipv4_mapped(via, e->via);
+        e = find(t, via);
+    }
+    ah_unlock(t);
+    return e;
+}
+
+AHENTRY *ah_lookup4(ARPHASH *t, const uint8_t ip4[4])
+{
+    uint8_t key[16];
+    ipv4_mapped(key, ip4);
+    return ah_lookup(t, key);
+}
+
+void ah_delete(ARPHASH *t, const uint8_t key[16])
+{
+    ah_wrlock(t);
+    int b = ah_bucket(key);
+    // Rebuild the chain without the key; the survivors end up reversed.
+    AHENTRY *e = t->bucket[b];
+    AHENTRY *kept = nullptr;
+    while (e != nullptr) {
+        AHENTRY *next = e->next;
+        if (memcmp(e->addr, key, 16) == 0) {
+            e->next = t->free;
+            t->free = e;
+            if (t->count > 0)
+                t->count--;
+        } else {
+            e->next = kept;
+            kept = e;
+        }
+        e = next;
+    }
+    t->bucket[b] = kept;
+    ah_unlock(t);
+}
+
+void ah_delete4(ARPHASH *t, const uint8_t ip4[4])
+{
+    uint8_t key[16];
+    ipv4_mapped(key, ip4);
+    ah_delete(t, key);
+}
+
+// A known address shows another MAC; the caller holds the writer lock.
+static void relearn(AHENTRY *e, const uint8_t mac[6])
+{
+    char text[64];
+    const uint8_t *o = e->mac;
+    if (e->vip) {
+        // Own addresses never change hands through a frame.
+        log_message(6, "IP address conflict: %02x.%02x.%02x.%02x.%02x.%02x claims to be VIP %s",
+                    mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], format_ipv6(text, sizeof text, e->addr));
+        return;
+    }
+    if (fl_has_mac(FL_MACROUTER, mac))
+        return;  // a router answering for a host must not hide the host
+    if (param_value(P_PSVRELEARN) == 0)
+        return;
+    if (e->macchanges <= AH_WARNLIMIT) {
+        format_ipv6(text, sizeof text, e->addr);
+        log_message(6, "IP address %s changed MAC address from %02x.%02x.%02x.%02x.%02x.%02x to %02x.%02x.%02x.%02x.%02x.%02x",
+                    text, o[0], o[1], o[2], o[3], o[4], o[5], mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+        if (e->macchanges == AH_WARNLIMIT)
+            log_message(6, "IP address %s further warnings suppressed", text);
+        e->macchanges++;
+    }
+    memcpy(e->mac, mac, 6);
+}
+
+AHENTRY *ah_insert(ARPHASH *t, const uint8_t key[16], const uint8_t mac[6])
+{
+    ah_wrlock(t);
+    AHENTRY *e = find(t, key);
+    if (e != nullptr) {
+        // A zero MAC given for a known address means "no news": keeping the
+        // resolved MAC avoids making a reachable address unreachable until
+        // its next refresh.
+        if (memcmp(mac, zero_mac, 6) != 0 && memcmp(e->mac, mac, 6) != 0) {
+            if (memcmp(e->mac, zero_mac, 6) == 0)
+                memcpy(e->mac, mac, 6);
+            else
+                relearn(e, mac);
+        }
+        ah_unlock(t);
+        return e;
+    }
+    e = take_entry(t);
+    memset(e, 0, sizeof *e);
+    memcpy(e->addr, key, 16);
+    e->family = is_ipv4_mapped(key) ? 4 : 6;
+    memcpy(e->mac, mac, 6);
+    e->psv = 1;
+    e->target = -1;
+    int b = ah_bucket(key);
+    e->next = t->bucket[b];
+    t->bucket[b] = e;
+    t->count++;
+    ah_unlock(t);
+    return e;
+}
+
+AHENTRY *ah_insert4(ARPHASH *t, const uint8_t ip4[4], const uint8_t mac[6])
+{
+    uint8_t key[16];
+    ipv4_mapped(key, ip4);
+    return ah_insert(t, key, mac);
+}

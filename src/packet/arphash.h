@@ -1,0 +1,93 @@
+// ARPHASH: a table from a 16-byte IP address (IPv4 held as ::ffff:a.b.c.d)
+// to a MAC address, with the state the daemon keeps per address: own
+// addresses (VIPs), targets, the refresh counter and the time of the last
+// answer.
+//
+// Instance: the ARP table (every address the daemon knows). Deleted entries go to the table's free list
+// and are reused, never returned to the system, so a pointer obtained from
+// a lookup stays readable even when a command deletes the entry meanwhile.
+//
+// Locking: lookups and walks take the reader lock; insertions, deletions
+// and MAC changes take the writer lock. A walk callback must not take the
+// writer lock of the table it walks.
+#pragma once
+
+#include <cstdint>
+#include <pthread.h>
+
+constexpr int AH_BUCKETS = 4999;
+constexpr int AH_CHUNK = 256;           // entries allocated at a time
+constexpr int AH_WARNLIMIT = 5;         // MAC change messages per address
+
+struct AHENTRY {
+    uint8_t addr[16];       // the key; IPv4 as ::ffff:a.b.c.d
+    int32_t family;         // 4 for IPv4-mapped keys, 6 otherwise
+    uint8_t mac[6];         // resolved MAC; all zero = not resolved
+    uint8_t via[4];         // when set, lookups return the entry of this IPv4 address instead
+    int32_t vis;            // declared with the "arp" command (saved as a static entry)
+    int32_t vip;            // one of the daemon's own addresses
+    int32_t fix;            // a network's own fixed (real) address
+    int32_t psv;            // passive: the refresh never asks for it
+    int32_t loc;            // excluded from refreshing
+    int32_t macchanges;     // MAC change messages given, 0..6
+    int32_t target_flag;    // the address belongs to target `target`
+    int32_t target;         // target number; -1 = none
+    uint32_t last_answer;   // uptime of the last answer that set the MAC; 0 = never
+    int32_t counter;        // refresh counter, see arp_refresh
+    int32_t network;        // owning network 1..10; 0 = none
+    AHENTRY *next;          // next entry of the same bucket
+};
+
+struct AHCHUNK {
+    AHCHUNK *next;              // older chunk
+    AHENTRY entry[AH_CHUNK];    // entries handed out in order
+};
+
+struct ARPHASH {
+    AHENTRY *bucket[AH_BUCKETS];  // chain heads; new entries go to the head
+    int count;                    // entries in the chains, never below 0
+    pthread_rwlock_t lock;        // readers: lookups and walks; writer: changes
+    AHCHUNK *chunks;              // every chunk of the table, newest first
+    int chunk_used;               // entries handed out from the newest chunk
+    AHENTRY *free;                // deleted entries, reused before a new chunk is taken
+    uint64_t write_locks;         // lock diagnostics: writer acquisitions
+};
+
+extern ARPHASH *arp_table;    // every IP address the daemon knows, alive from program start
+
+// A new empty table. Failure logs "cannot malloc() ARPHASH" at level 0 and
+// ends the daemon with exit code 71.
+ARPHASH *ah_create();
+// Discards a table with all its entries. No other thread may still use it.
+void ah_free(ARPHASH *t);
+// Empties a table in place under its writer lock (entries to the free list).
+void ah_clear(ARPHASH *t);
+
+// Bucket of a key: h = k0, h = h*31 + ki for the other 15 bytes, mod 4999.
+int ah_bucket(const uint8_t key[16]);
+
+// Calls fn for every entry, under the reader lock.
+void ah_walk(ARPHASH *t, void (*fn)(AHENTRY *e, void *arg), void *arg);
+
+// The entry of a key, following `via`: an entry with a via address yields
+// the entry of that address instead (or nullptr when it has none). A target
+// reached through a router thus resolves to the router's MAC.
+AHENTRY *ah_lookup(ARPHASH *t, const uint8_t key[16]);
+AHENTRY *ah_lookup4(ARPHASH *t, const uint8_t ip4[4]);
+// The entry of exactly this key, without following via.
+AHENTRY *ah_find(ARPHASH *t, const uint8_t key[16]);
+
+// Removes every entry with the key; the count never goes below 0.
+void ah_delete(ARPHASH *t, const uint8_t key[16]);
+void ah_delete4(ARPHASH *t, const uint8_t ip4[4]);
+
+// Inserts the key with a MAC, or updates a known key's MAC by the learning
+// rules: a zero MAC on either side never counts as a change, a VIP keeps
+// its MAC (conflict logged), a macrouter MAC never replaces a host's, and
+// other changes need `psvrelearn` 1. Returns the entry.
+AHENTRY *ah_insert(ARPHASH *t, const uint8_t key[16], const uint8_t mac[6]);
+AHENTRY *ah_insert4(ARPHASH *t, const uint8_t ip4[4], const uint8_t mac[6]);
+
+// Writer lock of a table, for callers that change an entry's fields.
+void ah_wrlock(ARPHASH *t);
+void ah_unlock(ARPHASH *t);

@@ -1,0 +1,92 @@
+// MACHASH: a table from MAC address to the interface slot on which the
+// address was seen, with the target and warning state of that address.
+//
+// Instances: the learned MAC table (every source MAC seen, also the
+// switching table) and the own-MAC table. (The filter lists, macrouter
+// included, are the sets of packet/filter_lists.h.) Entries are never removed singly; a whole
+// table is emptied (mh_clear) or discarded (mh_free). Entries come from
+// chunks owned by the table, so a learned MAC costs no malloc() per frame
+// and an entry pointer stays readable for the life of its table.
+//
+// Locking: lookups and walks take the table's reader lock, changes take its
+// writer lock. A walk callback must not change the table it walks.
+#pragma once
+
+#include <cstdint>
+#include <pthread.h>
+
+constexpr int MH_BUCKETS = 1024;
+constexpr uint32_t MH_NOIF = 0xFFFFFFFF;    // entry reserved, not yet seen on any interface
+constexpr int MH_TOOMANY = 10000;           // more entries than this are reported as a potential attack
+constexpr int MH_CHUNK = 256;               // entries allocated at a time
+constexpr int MH_WARNLIMIT = 5;             // "first seen" warnings given per non-target MAC
+
+struct MHENTRY {
+    uint8_t mac[6];       // the MAC address, the key
+    uint32_t iface;       // interface slot where it was last seen; MH_NOIF = not yet seen
+    int32_t target_flag;  // 1 = this MAC belongs to target `target`
+    int32_t target;       // target number, valid with target_flag
+    int32_t warnings;     // "first seen" warnings given so far, 0..6
+    MHENTRY *next;        // next entry of the same bucket
+};
+
+struct MHCHUNK {
+    MHCHUNK *next;              // older chunk
+    MHENTRY entry[MH_CHUNK];    // entries handed out in order
+};
+
+struct MACHASH {
+    MHENTRY *bucket[MH_BUCKETS];  // chain heads; new entries go to the head
+    int count;                    // entries in the chains
+    pthread_rwlock_t lock;        // readers: lookups and walks; writer: changes
+    MHCHUNK *chunks;              // every chunk of the table, newest first
+    int chunk_used;               // entries handed out from the newest chunk
+    MHENTRY *free;                // emptied entries, reused before a new chunk is taken
+    uint64_t write_locks;         // lock diagnostics: writer acquisitions
+};
+
+// The table instances, alive from program start.
+extern MACHASH *mac_table;       // every source MAC seen, with its interface ("show machash")
+extern MACHASH *ownmac_table;    // the daemon's own MACs, entered when networks are enabled
+
+// A new empty table. Failure logs "cannot malloc() MACHASH" at level 0 and
+// ends the daemon with exit code 71.
+MACHASH *mh_create();
+// Discards a table with all its entries. No other thread may still use it.
+void mh_free(MACHASH *t);
+// Empties a table in place under its writer lock; entries go to its free
+// list, so concurrent readers holding an entry pointer read stale but valid
+// memory. Prefer this over mh_free for tables the packet path reads.
+void mh_clear(MACHASH *t);
+
+// Bucket of a MAC: the sum of its three big-endian 16-bit words mod 1024.
+int mh_bucket(const uint8_t mac[6]);
+
+// Calls fn for every entry seen on an interface (iface != MH_NOIF), under
+// the reader lock.
+void mh_walk(MACHASH *t, void (*fn)(MHENTRY *e, void *arg), void *arg);
+
+// The entry of a MAC or nullptr.
+MHENTRY *mh_lookup(MACHASH *t, const uint8_t mac[6]);
+// The interface slot the MAC was seen on, or -1 (unknown or not yet seen).
+int mh_interface_of(MACHASH *t, const uint8_t mac[6]);
+// The target number when the MAC is seen on an interface and belongs to a
+// target, else -1.
+int mh_target_of(MACHASH *t, const uint8_t mac[6]);
+
+// Records that the MAC was seen on an interface: nothing when already
+// known there (reader lock only), else mh_insert.
+void mh_learn(MACHASH *t, const uint8_t mac[6], uint32_t iface);
+
+// Inserts the MAC or moves it to another interface, with the sticky-target
+// rule and the "first seen" warnings. The all-zero MAC is ignored; iface
+// MH_NOIF reserves an entry without an interface.
+void mh_insert(MACHASH *t, const uint8_t mac[6], uint32_t iface);
+
+// Marks a MAC already seen on an interface as target `target`'s; a target
+// without a sticky interface sticks to that interface.
+void mh_mark_target(MACHASH *t, const uint8_t mac[6], int target);
+
+// Moves a known MAC to another interface without any rule or message
+// (used to hold a target's MAC on its sticky interface).
+void mh_set_interface(MACHASH *t, const uint8_t mac[6], uint32_t iface);

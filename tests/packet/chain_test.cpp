@@ -1,0 +1,274 @@
+// The `modules` command, "show modules", the filter-list commands and the
+// writers of the chain line and the filter-list blocks.
+#include <cstring>
+
+#include "config/config_writer.h"
+#include "packet_fixture.h"
+
+namespace {
+
+std::string chain_names()
+{
+    std::string s;
+    for (int p = 0; p < chain.count; p++)
+        s += (p ? "," : "") + std::string(chain.name[p]);
+    return s;
+}
+
+std::string without_prompt(std::string s)
+{
+    size_t p = s.rfind("kvn# ");
+    if (p != std::string::npos)
+        s.erase(p);
+    return s;
+}
+
+struct CHAINROW {
+    const char *arg;      // argument of `modules`
+    int result;           // command result
+    const char *chain;    // chain afterwards
+    const char *error;    // error line printed, "" for none
+};
+
+const CHAINROW chain_rows[] = {
+    {"vrrp,,arp,", 1, "vrrp,arp", ""},
+    {",,switch", 1, "switch", ""},
+    {"arp,bogus,rt", 0, "arp", "  ERROR: unknown module \"bogus\"\n"},
+    {"ARP", 0, "", "  ERROR: unknown module \"ARP\"\n"},
+    {"sw", 0, "", "  ERROR: unknown module \"sw\"\n"},
+    {"arp,arp,arp", 1, "arp,arp,arp", ""},
+    {"vrrp,arp,ping,hc,master,slb,tnat,nat,rt", 1, "vrrp,arp,ping,hc,master,slb,tnat,nat,rt", ""},
+    {"vrrp,arp,ping,hc,master,slb,tnat,nat,rt,out", 1, "vrrp,arp,ping,hc,master,slb,tnat,nat,rt,out", ""},
+    {"vrrp,arp,ping,hc,master,slb,tnat,nat,rt,out,switch", 0, "vrrp,arp,ping,hc,master,slb,tnat,nat,rt,out",
+     "  ERROR: too many modules in chain (max=10)\n"},
+    {",,,", 1, "", ""},
+};
+
+TEST_F(PacketTest, ModulesCommand)
+{
+    for (const CHAINROW &r : chain_rows) {
+        SCOPED_TRACE(r.arg);
+        ASSERT_EQ(chain_set("switch"), 1);  // every command replaces what was there
+        int result = -1;
+        std::string out = without_prompt(run_line(std::string("modules ") + r.arg, &result));
+        EXPECT_EQ(result, r.result);
+        EXPECT_EQ(chain_names(), r.chain);
+        EXPECT_EQ(out, r.error);
+    }
+}
+
+const char *const SHOW_TAIL =
+    "  supported module chains:\n"
+    "    benchmark\n"
+    "    switch\n"
+    "    vrrp,classic\n"
+    "    vrrp,arp,ping,hc,master,slb,tnat,nat,rt\n"
+    "    vrrp,arp,ping,hc,master,llb\n"
+    "  available modules:\n"
+    "    arp        - ARP request/reply processing\n"
+    "    benchmark  - HW loopback benchmark\n"
+    "    classic    - classic KVNV2 load balancing (SERIAL)\n"
+    "    crossover  - virtual crossover cable\n"
+    "    hc         - health-check processing\n"
+    "    ipallow    - simple IP address allow filter\n"
+    "    ipdeny     - simple IP address denial filter\n"
+    "    llb        - link load-balancing\n"
+    "    macallow   - simple MAC address allow filter\n"
+    "    macdeny    - simple MAC address denial filter\n"
+    "    master     - proceed only if current master\n"
+    "    nat        - NAT processing\n"
+    "    out        - packet output processing (EXPERIMENTAL)\n"
+    "    ping       - ICMP echo request processing\n"
+    "    rt         - IPv4 and IPv6 routing module\n"
+    "    slb        - server load balancing\n"
+    "    switch     - simple Ethernet switching\n"
+    "    strict     - strict IP packet acceptance filter (EXPERIMENTAL)\n"
+    "    tnat       - target NAT module\n"
+    "    vrrp       - initial VRRP handling\n"
+    "    ip4debug   - IPv4 debugging module (EXPERIMENTAL)\n"
+    "    sctpdebug  - SCTP debugging module (EXPERIMENTAL)\n";
+
+TEST_F(PacketTest, ShowModulesText)
+{
+    EXPECT_EQ(without_prompt(run_line("show modules")),
+              std::string("  current module chain:\n    *empty*\n") + SHOW_TAIL);
+    run_line("modules vrrp,arp,ping");
+    std::string expected = std::string("  current module chain:\n    vrrp,arp,ping\n") + SHOW_TAIL;
+    EXPECT_EQ(without_prompt(run_line("show modules")), expected);
+    int result = 0;
+    EXPECT_EQ(without_prompt(run_line("modules ?", &result)), expected);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(chain_names(), "vrrp,arp,ping");  // "?" leaves the chain alone
+}
+
+TEST_F(PacketTest, NoModulesEmptiesTheChain)
+{
+    run_line("modules vrrp,arp");
+    int result = 0;
+    run_line("no modules", &result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(chain.count, 0);
+}
+
+TEST_F(PacketTest, SerialModuleRunsUnderItsLock)
+{
+    ASSERT_EQ(chain_set("classic,crossover"), 1);
+    EXPECT_EQ(chain.serial[0], 1);
+    EXPECT_EQ(chain.serial[1], 0);
+    // The lock is free again after dispatch: a second frame gets through.
+    Frame f = FrameBuilder().eth("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:01").ethertype(0x88b5).payload("xx").build();
+    EXPECT_EQ(receive(1, f), 1);
+    EXPECT_EQ(receive(1, f), 1);
+    EXPECT_EQ(tw_sent_count(), 4);
+}
+
+TEST_F(PacketTest, WriteModuleChain)
+{
+    Capture c;
+    write_module_chain(c.f, LINEFMT_FILE);
+    EXPECT_EQ(c.str(), "");
+    run_line("modules switch");
+    Capture one;
+    write_module_chain(one.f, LINEFMT_FILE);
+    EXPECT_EQ(one.str(), "module    switch\n");
+    run_line("modules vrrp,arp,ping,hc,master,slb,tnat,nat,rt");
+    Capture many;
+    write_module_chain(many.f, LINEFMT_SCREEN);
+    EXPECT_EQ(many.str(), "  modules   vrrp,arp,ping,hc,master,slb,tnat,nat,rt\n");
+    // The written line loads back.
+    chain_clear();
+    int result = 0;
+    run_line("module    switch", &result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(chain_names(), "switch");
+}
+
+struct LISTROW {
+    const char *line;     // command line
+    int result;           // its result
+    const char *error;    // printed error, "" for none
+};
+
+const LISTROW list_rows[] = {
+    {"macallow 02:00:00:00:00:01", 1, ""},
+    {"macallow 2:0:0:0:0:2", 1, ""},
+    {"macallow 02:00:00:00:00", 0, "  ERROR: invalid MAC address format\n"},
+    {"macallow 02:00:00:00:00:01:07", 0, "  ERROR: invalid MAC address format\n"},
+    {"macdeny zz:00:00:00:00:01", 0, "  ERROR: invalid MAC address format\n"},
+    {"macrouter 02:00:00:00:00:99", 1, ""},
+    {"ipallow ::ffff:192.0.2.1", 1, ""},
+    {"ipallow 192.0.2.1", 0, "  ERROR: invalid IP address\n"},
+    {"ipdeny 2001:db8::7", 1, ""},
+    {"ipdeny 2001:db8::zz", 0, "  ERROR: invalid IP address\n"},
+};
+
+TEST_F(PacketTest, FilterListCommands)
+{
+    for (const LISTROW &r : list_rows) {
+        SCOPED_TRACE(r.line);
+        int result = -1;
+        EXPECT_EQ(without_prompt(run_line(r.line, &result)), r.error);
+        EXPECT_EQ(result, r.result);
+    }
+    EXPECT_EQ(fl_count(FL_MACALLOW), 2);
+    EXPECT_EQ(fl_count(FL_MACDENY), 0);
+    EXPECT_EQ(fl_count(FL_MACROUTER), 1);
+    EXPECT_EQ(fl_count(FL_IPALLOW), 1);
+    EXPECT_EQ(fl_count(FL_IPDENY), 1);
+    EXPECT_TRUE(fl_has_mac(FL_MACALLOW, mac_bytes("02:00:00:00:00:02").data()));
+    // A repeated address is stored once.
+    run_line("macallow 02:00:00:00:00:01");
+    EXPECT_EQ(fl_count(FL_MACALLOW), 2);
+
+    const char *no_lines[] = {"no macallow", "no macdeny", "no macrouter", "no ipallow", "no ipdeny"};
+    for (const char *l : no_lines) {
+        int result = 0;
+        run_line(l, &result);
+        EXPECT_EQ(result, 1) << l;
+    }
+    for (int l = 0; l < FL_COUNT; l++)
+        EXPECT_EQ(fl_count(l), 0) << l;
+}
+
+TEST_F(PacketTest, FilterListBlocksRoundTrip)
+{
+    const char *lines[] = {"ipallow {", "::ffff:192.0.2.1", "2001:db8::1", "}", "macdeny {", "02:00:00:00:00:0a", "}",
+                           "macrouter 02:00:00:00:00:0b"};
+    for (const char *l : lines) {
+        int result = 0;
+        run_line(l, &result);
+        EXPECT_EQ(result, 1) << l;
+    }
+    EXPECT_EQ(fl_count(FL_IPALLOW), 2);
+    EXPECT_EQ(fl_count(FL_MACDENY), 1);
+    Capture c;
+    write_filter_lists(c.f, LINEFMT_FILE);
+    const std::string text = c.str();
+    EXPECT_EQ(text, "macdeny   {\n"
+                    "          02:00:00:00:00:0a\n"
+                    "}         \n"
+                    "ipallow   {\n"
+                    "          ::ffff:192.0.2.1\n"
+                    "          2001:db8::1\n"
+                    "}         \n"
+                    "macrouter {\n"
+                    "          02:00:00:00:00:0b\n"
+                    "}         \n");
+    // Load the written text back into empty lists.
+    for (int l = 0; l < FL_COUNT; l++)
+        fl_clear(l);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        run_line(text.substr(start, nl - start));
+        start = nl + 1;
+    }
+    EXPECT_EQ(fl_count(FL_IPALLOW), 2);
+    EXPECT_EQ(fl_count(FL_MACDENY), 1);
+    EXPECT_EQ(fl_count(FL_MACROUTER), 1);
+    uint8_t v6[16];
+    memcpy(v6, ip6_bytes("2001:db8::1").data(), 16);
+    EXPECT_TRUE(fl_has_ip(FL_IPALLOW, v6));
+}
+
+TEST_F(PacketTest, FilterListFillsToCapacity)
+{
+    uint8_t mac[6] = {2, 0, 0, 0, 0, 0};
+    for (int i = 0; i < FL_CAPACITY; i++) {
+        mac[4] = (uint8_t)(i >> 8);
+        mac[5] = (uint8_t)i;
+        ASSERT_TRUE(fl_insert_mac(FL_MACDENY, mac)) << i;
+    }
+    mac[3] = 1;
+    EXPECT_FALSE(fl_insert_mac(FL_MACDENY, mac));
+    int result = 1;
+    std::string out = run_line("macdeny 02:00:00:01:00:00", &result);
+    EXPECT_EQ(result, 0);
+    EXPECT_NE(out.find("ERROR: macdeny list full (max=1024)"), std::string::npos) << out;
+    for (int i = 0; i < FL_CAPACITY; i++) {
+        mac[3] = 0;
+        mac[4] = (uint8_t)(i >> 8);
+        mac[5] = (uint8_t)i;
+        ASSERT_TRUE(fl_has_mac(FL_MACDENY, mac)) << i;
+    }
+    fl_clear(FL_MACDENY);
+    EXPECT_FALSE(fl_has_mac(FL_MACDENY, mac));
+    EXPECT_TRUE(fl_insert_mac(FL_MACDENY, mac));
+}
+
+// With the chain arp,ipallow an ARP frame is offered to arp before the
+// allow filter drops it; with ipallow first it never reaches arp.
+TEST_F(PacketTest, ArpBeforeIpallowOrder)
+{
+    Frame a = FrameBuilder().eth("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:c1")
+                  .arp(1, "02:00:00:00:00:c1", "192.0.2.1", "00:00:00:00:00:00", "192.0.2.10").build();
+    ASSERT_EQ(chain_set("crossover,ipallow"), 1);  // a consuming module in arp's place
+    EXPECT_EQ(receive(1, a), 1);
+    EXPECT_EQ(tw_sent_count(), 2);
+    tw_clear();
+    ASSERT_EQ(chain_set("ipallow,crossover"), 1);
+    EXPECT_EQ(receive(1, a), 1);
+    EXPECT_EQ(tw_sent_count(), 0);
+}
+
+} // namespace

@@ -1,0 +1,201 @@
+// MACHASH: hashing, filling far past the attack warning, clearing and
+// reuse, walks, the move warnings and the sticky-target rule.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "config/config_state.h"
+#include "config/parameters.h"
+#include "packet/machash.h"
+#include "support/support.h"
+
+namespace {
+
+int log_count(const std::string &needle)
+{
+    std::string log = run_line("show log");
+    int n = 0;
+    for (size_t p = log.find(needle); p != std::string::npos; p = log.find(needle, p + 1))
+        n++;
+    return n;
+}
+
+struct MachashTest : ::testing::Test {
+    MACHASH *t = nullptr;
+    void SetUp() override
+    {
+        kvn_test_reset();
+        t = mh_create();
+        strcpy(cfg.interfaces[1].name, "eth1");
+        strcpy(cfg.interfaces[2].name, "eth2");
+        strcpy(cfg.interfaces[3].name, "eth3");
+    }
+    void TearDown() override { mh_free(t); }
+};
+
+void mac_of(uint8_t m[6], unsigned i)
+{
+    m[0] = 0x02;
+    m[1] = 0x00;
+    m[2] = (uint8_t)(i >> 24);
+    m[3] = (uint8_t)(i >> 16);
+    m[4] = (uint8_t)(i >> 8);
+    m[5] = (uint8_t)i;
+}
+
+void count_walk(MHENTRY *, void *arg)
+{
+    ++*(int *)arg;
+}
+
+TEST_F(MachashTest, BucketAddsTheThreeWords)
+{
+    const uint8_t a[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    // The words are added, so swapping whole words collides; swapping
+    // bytes inside a word does not.
+    const uint8_t b[6] = {0x00, 0x11, 0x44, 0x55, 0x22, 0x33};
+    const uint8_t c[6] = {0x00, 0x11, 0x22, 0x33, 0x55, 0x44};
+    EXPECT_EQ(mh_bucket(a), (0x0011 + 0x2233 + 0x4455) % 1024);
+    EXPECT_EQ(mh_bucket(a), mh_bucket(b));
+    EXPECT_EQ(mh_bucket(c), (0x0011 + 0x2233 + 0x5544) % 1024);
+    mh_insert(t, a, 1);
+    mh_insert(t, b, 2);
+    EXPECT_EQ(mh_interface_of(t, a), 1);
+    EXPECT_EQ(mh_interface_of(t, b), 2);
+    EXPECT_EQ(t->count, 2);
+}
+
+TEST_F(MachashTest, FillClearAndReuse)
+{
+    const int n = MH_TOOMANY + 2;
+    uint8_t m[6];
+    for (int i = 0; i < n; i++) {
+        mac_of(m, i);
+        mh_insert(t, m, (uint32_t)(1 + i % 3));
+    }
+    EXPECT_EQ(t->count, n);
+    // Only the insert made with more than 10000 entries present warns.
+    EXPECT_EQ(log_count("too many mac addresses (10001), potential attack"), 1);
+    EXPECT_EQ(log_count("too many mac addresses"), 1);
+    for (int i = 0; i < n; i += 97) {
+        mac_of(m, i);
+        EXPECT_EQ(mh_interface_of(t, m), 1 + i % 3);
+    }
+    int walked = 0;
+    mh_walk(t, count_walk, &walked);
+    EXPECT_EQ(walked, n);
+
+    MHCHUNK *chunks = t->chunks;
+    mh_clear(t);
+    EXPECT_EQ(t->count, 0);
+    mac_of(m, 5);
+    EXPECT_EQ(mh_lookup(t, m), nullptr);
+    for (int i = 0; i < n; i++) {
+        mac_of(m, i + 1000000);
+        mh_insert(t, m, 2);
+    }
+    EXPECT_EQ(t->count, n);
+    EXPECT_EQ(t->chunks, chunks) << "cleared entries are reused, no new chunk";
+    mac_of(m, 1000000 + n - 1);
+    EXPECT_EQ(mh_interface_of(t, m), 2);
+}
+
+TEST_F(MachashTest, ReservedEntriesAreHiddenUntilSeen)
+{
+    const uint8_t m[6] = {0x06, 0x00, 192, 0, 2, 1};
+    mh_insert(t, m, MH_NOIF);
+    ASSERT_NE(mh_lookup(t, m), nullptr);
+    EXPECT_EQ(mh_interface_of(t, m), -1);
+    int walked = 0;
+    mh_walk(t, count_walk, &walked);
+    EXPECT_EQ(walked, 0);
+    mh_lookup(t, m)->target_flag = 1;
+    mh_insert(t, m, 2);
+    EXPECT_EQ(mh_interface_of(t, m), 2);
+    EXPECT_EQ(mh_lookup(t, m)->target_flag, 0);
+    walked = 0;
+    mh_walk(t, count_walk, &walked);
+    EXPECT_EQ(walked, 1);
+    EXPECT_EQ(log_count("first seen"), 0);
+}
+
+TEST_F(MachashTest, ZeroMacIsIgnored)
+{
+    const uint8_t z[6] = {};
+    mh_insert(t, z, 1);
+    EXPECT_EQ(t->count, 0);
+}
+
+TEST_F(MachashTest, MovesWarnFiveTimesThenFallSilent)
+{
+    const uint8_t m[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    mh_learn(t, m, 1);
+    mh_learn(t, m, 1);  // same interface: nothing
+    for (int i = 0; i < 9; i++)
+        mh_learn(t, m, (uint32_t)(i % 2 == 0 ? 2 : 1));
+    EXPECT_EQ(mh_interface_of(t, m), 2);
+    EXPECT_EQ(log_count("address 00:11:22:33:44:55 first seen on interface eth1, now on interface eth2"), 3);
+    EXPECT_EQ(log_count("address 00:11:22:33:44:55 first seen on interface eth2, now on interface eth1"), 2);
+    EXPECT_EQ(log_count("now in interface"), 1);
+    EXPECT_EQ(log_count("address 00:11:22:33:44:55 further warnings suppressed"), 1);
+    EXPECT_EQ(mh_lookup(t, m)->warnings, 6);
+}
+
+TEST_F(MachashTest, TargetMacWarnedEveryMoveAndVrrpMacsMoveSilently)
+{
+    params[P_STICKYTARGET].current = 0;
+    const uint8_t m[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x66};
+    mh_insert(t, m, 1);
+    mh_mark_target(t, m, 7);
+    for (int i = 0; i < 8; i++)
+        mh_insert(t, m, (uint32_t)(i % 2 == 0 ? 2 : 1));
+    EXPECT_EQ(log_count("target 7 address 00:11:22:33:44:66 first seen"), 8);
+    EXPECT_EQ(log_count("further warnings suppressed"), 0);
+
+    const uint8_t vrrp[6] = {0x00, 0x00, 0x5e, 0x00, 0x01, 0x09};
+    const uint8_t fe[6] = {0x00, 0x00, 0x00, 0x00, 0xfe, 0x01};
+    for (const uint8_t *v : {vrrp, fe}) {
+        mh_insert(t, v, 1);
+        mh_insert(t, v, 3);
+        EXPECT_EQ(mh_interface_of(t, v), 3);
+    }
+    EXPECT_EQ(log_count("00:00:5e"), 0);
+    EXPECT_EQ(log_count("00:00:00:00:fe"), 0);
+}
+
+TEST_F(MachashTest, MarkTargetSticksAndHoldsTheInterface)
+{
+    const uint8_t m[6] = {0x00, 0xaa, 0xbb, 0xcc, 0xdd, 0xee};
+    mh_mark_target(t, m, 4);  // unknown MAC: nothing
+    EXPECT_EQ(cfg.targets[4].sticky_interface, STICKY_NONE);
+    mh_insert(t, m, 3);
+    EXPECT_EQ(mh_target_of(t, m), -1);
+    mh_mark_target(t, m, 4);
+    EXPECT_EQ(mh_target_of(t, m), 4);
+    EXPECT_EQ(cfg.targets[4].sticky_interface, 3);
+    EXPECT_EQ(log_count("stickytarget active, target 4 now sticks to interface 3"), 1);
+
+    // The frame claims interface 1, the MAC stays on 3 without a message.
+    mh_insert(t, m, 1);
+    EXPECT_EQ(mh_interface_of(t, m), 3);
+    // Moved behind the table's back: the next frame puts it back.
+    mh_set_interface(t, m, 2);
+    mh_insert(t, m, 1);
+    EXPECT_EQ(mh_interface_of(t, m), 3);
+    EXPECT_EQ(log_count("stickytarget active, target 4 kept permanently on interface 3 instead of 2"), 1);
+    EXPECT_EQ(log_count("first seen"), 0);
+}
+
+TEST_F(MachashTest, TargetWithoutStickyInterfaceDoesNotMove)
+{
+    const uint8_t m[6] = {0x00, 0xaa, 0xbb, 0xcc, 0xdd, 0x01};
+    mh_insert(t, m, 2);
+    mh_lookup(t, m)->target_flag = 1;
+    mh_lookup(t, m)->target = 9;
+    mh_insert(t, m, 1);
+    EXPECT_EQ(mh_interface_of(t, m), 2);
+    EXPECT_EQ(mh_target_of(t, m), 9);
+}
+
+}  // namespace
