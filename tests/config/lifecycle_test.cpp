@@ -386,7 +386,9 @@ TEST_F(Lifecycle, ServersAndTargetsSkippedInReloadPassOne)
 
 TEST_F(Lifecycle, InterfaceLifecycle)
 {
+    // vpn access opens no device, so enabling needs no real interface.
     strcpy(cfg.interfaces[1].name, "kvntest0");
+    cfg.interfaces[1].access = ACCESS_VPN;
     EXPECT_EQ(run_line("enable interface 1"), err("interface 1 not registered"));
     EXPECT_EQ(run_line("commit interface 1"), OK);
     EXPECT_EQ(cfg.interfaces[1].enabled, 1);
@@ -410,10 +412,18 @@ TEST_F(Lifecycle, InterfaceLifecycle)
     EXPECT_EQ(cfg.interfaces[1].name[0], '\0');
     EXPECT_EQ(cfg.interfaces[1].threads, 1);
     EXPECT_EQ(cfg.interfaces[1].io_started, 1);  // the slot's thread keeps running
+    // A raw device that does not exist cannot be enabled.
+    cfg.interfaces[3].access = ACCESS_RAW;
+    strcpy(cfg.interfaces[3].name, "kvnnosuch0");
+    EXPECT_EQ(run_line("commit interface 3"),
+              err("cannot access HW interface kvnnosuch0 (already active ?)"));
+    EXPECT_EQ(cfg.interfaces[3].enabled, 0);
 }
 
 TEST_F(Lifecycle, InterfaceByName)
 {
+    for (int n = 1; n <= MAXINTERFACE; n++)
+        cfg.interfaces[n].access = ACCESS_VPN;
     int r;
     std::string out = run_line("interface kvneth0", &r);
     EXPECT_EQ(r, 1);
