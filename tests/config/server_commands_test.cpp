@@ -404,3 +404,17 @@ TEST_F(ServerCommands, ShowServers)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ServerCommands, HelpTopicsListTheSubcommands)
+{
+    std::string s = run_line("help server");
+    EXPECT_NE(s.find("server <n> gslbttl <10-86400>"), std::string::npos);
+    EXPECT_NE(s.find("server <n> ftimeout default|<5-172800>"), std::string::npos);
+    std::string t = run_line("help target");
+    EXPECT_NE(t.find("target <n> ascript none|\"<cmd>\",<interval>,<timeout>"), std::string::npos);
+    EXPECT_NE(t.find("target <n> pseudo enable|disable"), std::string::npos);
+}
+
+}  // namespace
