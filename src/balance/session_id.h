@@ -1,12 +1,58 @@
 // Session identifiers: the text key under which a frame's session is kept,
 // made by the server's handler for client frames and by the target's
 // handler for replies.
+//
+// A handler reads the Ethernet frame (IPv4 or IPv6, ports of TCP, UDP and
+// SCTP) and writes a NUL-terminated key into a caller's buffer of at least
+// SIDBUFLEN bytes. Every field is read only after the frame is known to be
+// long enough; a frame that is too short, of another EtherType, or (for
+// `sip`) without a Call-ID header gives no key (nullptr). Keys are cut to
+// SIDMAXLEN characters where they are made, so the key that stores a
+// session and the key that looks it up again are always the same text,
+// whatever the session table keeps of it.
+//
+// The handlers are chosen by name from sid_handlers[]: servers accept the
+// rows marked SID_SERVER, targets the rows marked SID_TARGET. Names must
+// be typed in full.
 #pragma once
 
 #include <cstdint>
 
 #include "config/object_types.h"
 
-// Default handlers of servers (client source) and targets (reply destination).
-char *sid_src(const uint8_t *frame, int len, char *out);
-char *sid_dst(const uint8_t *frame, int len, char *out);
+constexpr int SIDMAXLEN = 63;  // longest key a handler makes
+
+// Which side may select a handler.
+constexpr int SID_SERVER = 1;  // client frames towards a server
+constexpr int SID_TARGET = 2;  // replies of a target
+
+// One row of the handler table.
+struct SIDENTRY {
+    const char *name;      // name used by `sessionid` and the configuration writer
+    SIDHANDLER handler;    // the handler
+    int sides;             // SID_SERVER and/or SID_TARGET
+};
+
+extern const SIDENTRY sid_handlers[];
+extern const int sid_handler_count;
+
+// The handler of the given name (exact comparison) allowed on `side`, or
+// nullptr when there is none.
+SIDHANDLER sid_lookup(const char *name, int side);
+// The name of a handler, or "?" for a handler not in the table.
+const char *sid_name(SIDHANDLER handler);
+
+// Server-side handlers (client frame: the client is the source).
+char *sid_src(const uint8_t *frame, int len, char *out);          // "src"
+char *sid_src_port(const uint8_t *frame, int len, char *out);     // "src+port"
+char *sid_src_dstport(const uint8_t *frame, int len, char *out);  // "src+dstport"
+char *sid_src_ports(const uint8_t *frame, int len, char *out);    // "src+ports"
+// Either side.
+char *sid_src_dst(const uint8_t *frame, int len, char *out);      // "src+dst"
+char *sid_dst_src(const uint8_t *frame, int len, char *out);      // "dst+src"
+char *sid_sip(const uint8_t *frame, int len, char *out);          // "sip" (SIP Call-ID over UDP)
+// Target-side handlers (reply frame: the client is the destination).
+char *sid_dst(const uint8_t *frame, int len, char *out);          // "dst"
+char *sid_dst_port(const uint8_t *frame, int len, char *out);     // "dst+port"
+char *sid_dst_srcport(const uint8_t *frame, int len, char *out);  // "dst+srcport"
+char *sid_dst_ports(const uint8_t *frame, int len, char *out);    // "dst+ports"

@@ -131,8 +131,10 @@ char *next_word(char *line)
     if (*p == '"') {
         char *close = strchr(p + 1, '"');
         if (close != nullptr && close[1] == ',') {
-            // A list of quoted items stays one word, quotes included.
-            char *end = p;
+            // A list of quoted items stays one word, quotes included: it
+            // runs from the closing quote on to the next white space, so a
+            // quoted text with blanks (`"cmd -x",10,5`) arrives whole.
+            char *end = close + 1;
             while (*end != '\0' && !is_blank(*end))
                 end++;
             token_pos = *end != '\0' ? end + 1 : end;
