@@ -202,6 +202,10 @@ void reload_session_sweep()
 // pass 2.
 int cmd_reload(int, char **, FILE *out)
 {
+    // A `reload` line inside a configuration file would load the files
+    // again from within their own load, without end.
+    if (interp.loading)
+        return cmd_error("reload not allowed while a configuration file is loading\n");
     conffiles.reload_out = out;
     log_message(6, "CLI reload pass 1 started");
     interp.reload_pass = 1;

@@ -323,6 +323,22 @@ TEST_F(ConfigFiles, ReloadFailingInPass1)
     }
 }
 
+TEST_F(ConfigFiles, ReloadInsideAFileIsRefused)
+{
+    write_file(conf, "set natscan 5\nreload\nset arplookup 30\n");
+    int result = 1;
+    std::string out = run_line("reload", &result);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(out,
+              "  /etc/kvn.conf line 2: reload not allowed while a configuration file is loading\n"
+              "  ERROR: unable to reload, restart required\nkvn# ");
+    // At start-up the line is reported and loading goes on.
+    kvn_test_reset();
+    startup_load();
+    EXPECT_TRUE(logged("ERROR /etc/kvn.conf line 2: reload not allowed while a configuration file is loading"));
+    EXPECT_EQ(param_value(P_ARPLOOKUP), 30);
+}
+
 TEST_F(ConfigFiles, ReloadKeepsShadowCopies)
 {
     TARGET &t = cfg.targets[5];
