@@ -1,39 +1,587 @@
-// Configuration files: load, reload, save.
-// The handlers below answer "command not available" until their subsystem lands.
+// Configuration files: loading at start-up and in the two passes of
+// `reload`, `remark`, `save` and the writers behind `save`, `show conf`
+// and `show private`.
+//
+// Loading feeds every line through the interpreter with its output on
+// /dev/null; what the operator sees of a load is the log (start-up) or the
+// reload output (the session that typed `reload`). Saving never overwrites
+// a configuration in place: the text goes to a temporary file beside it,
+// which replaces the old file only once it is completely on disk.
+#include "config/config_files.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <libgen.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "command/command_table.h"
+#include "command/log.h"
+#include "config/addr.h"
+#include "config/config_state.h"
+#include "config/config_writer.h"
+#include "config/parameters.h"
 #include "config/show.h"
+#include "daemon/daemon.h"
 
-int cmd_reload(int argc, char **argv, FILE *out)
+CONFFILES conffiles = {.remark = "", .remark_set = 0, .reload_out = nullptr, .lineformat = LINEFMT_FILE};
+
+int (*save_rename_hook)(const char *from, const char *to) = rename;
+
+// Numbers per written `register`/`enable` line of servers and targets.
+constexpr int NUMBERS_PER_LINE = 16;
+
+void config_files_reset()
 {
-    return cmd_not_available(argc, argv, out);
+    conffiles.remark[0] = '\0';
+    conffiles.remark_set = 0;
+    conffiles.reload_out = nullptr;
+    conffiles.lineformat = LINEFMT_FILE;
 }
 
-int cmd_remark(int argc, char **argv, FILE *out)
+// ---------------------------------------------------------------------------
+// Loading
+
+// The error buffer without its trailing newline, for the reload output.
+static const char *errbuf_line(char *buf, size_t n)
 {
-    return cmd_not_available(argc, argv, out);
+    snprintf(buf, n, "%s", errbuf);
+    size_t len = strlen(buf);
+    if (len > 0 && buf[len - 1] == '\n')
+        buf[len - 1] = '\0';
+    return buf;
 }
 
-int cmd_no_remark(int argc, char **argv, FILE *out)
+// The global or the private file. Outside a reload every line runs whatever
+// its outcome; its messages are logged with line 0 (the configuration
+// file's counter has not started) and do not count as load errors. During
+// a reload the first failing line stops the load.
+static int load_side_file(const char *pattern, FILE *devnull)
 {
-    return cmd_not_available(argc, argv, out);
+    char path[PATH_MAX], shown[256];
+    kvn_path(path, sizeof path, pattern);
+    kvn_shown_path(shown, sizeof shown, pattern);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return 1;
+    log_message(6, "loading %s", shown);
+    char line[CONF_READ_PIECE + 1];
+    while (fgets(line, CONF_READ_PIECE, f) != nullptr) {
+        errbuf[0] = '\0';
+        int result = process_command_line(line, devnull);
+        if (interp.reload_pass != 0 && result != 1) {
+            char msg[ERRBUF_SIZE];
+            if (conffiles.reload_out != nullptr)
+                fprintf(conffiles.reload_out, "  %s: %s\n", shown, errbuf_line(msg, sizeof msg));
+            fclose(f);
+            return 0;
+        }
+    }
+    fclose(f);
+    return 1;
 }
 
-int cmd_save(int argc, char **argv, FILE *out)
+// The two header lines a saved file starts with say when and by which
+// release it was written; they go to the log so the operator can tell which
+// configuration a daemon started from.
+static void log_header_line(const char *line)
 {
-    return cmd_not_available(argc, argv, out);
+    if (interp.config_line >= 2 || strncmp(line, "//", 2) != 0)
+        return;
+    char text[CONF_READ_PIECE + 1];
+    snprintf(text, sizeof text, "%s", line);
+    text[strcspn(text, "\r\n")] = '\0';
+    if (strlen(text) <= 10)
+        return;
+    if (interp.config_line == 0)
+        log_message(6, "%s", text + 10);
+    else
+        log_message(6, "configuration saved by %s", text + 10);
 }
 
-int show_conf(int argc, char **argv, FILE *out)
+// The configuration file; 1 when read to the end (or missing).
+static int load_main_file(FILE *devnull)
 {
-    return show_not_available(argc, argv, out);
-}
+    char path[PATH_MAX], shown[256];
+    kvn_path(path, sizeof path, CONF_MAIN);
+    kvn_shown_path(shown, sizeof shown, CONF_MAIN);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return 1;
+    log_message(6, "loading %s", shown);
+    char line[CONF_READ_PIECE + 1];
+    while (fgets(line, CONF_READ_PIECE, f) != nullptr) {
+        log_header_line(line);
+        interp.config_line++;
+        errbuf[0] = '\0';
+        int result = process_command_line(line, devnull);
+        if (interp.reload_pass == 0) {
+            if (errbuf[0] != '\0')
+                interp.config_error = 1;
+        } else if (result != 1) {
+            char msg[ERRBUF_SIZE];
+            if (conffiles.reload_out != nullptr)
+                fprintf(conffiles.reload_out, "  %s line %d: %s\n", shown, interp.config_line,
+                        errbuf_line(msg, sizeof msg));
+            fclose(f);
+            return 0;
+        }
+    }
+    fclose(f);
 
-int show_private(int argc, char **argv, FILE *out)
-{
-    return show_not_available(argc, argv, out);
+    if (interp.reload_pass == 0) {
+        // The check's warnings count as load errors: they name combinations
+        // that loaded but cannot work.
+        errbuf[0] = '\0';
+        process_command_line("check", devnull);
+        if (errbuf[0] != '\0')
+            interp.config_error = 1;
+    }
+    if (interp.config_error)
+        log_message(3, "%s loaded with ERRORs", shown);
+    else
+        log_message(6, "%s successfully loaded", shown);
+    return 1;
 }
 
 int load_config()
 {
-    return 1;  // configuration files are read once the file loader lands
+    interp.config_line = 0;
+    FILE *devnull = fopen("/dev/null", "w");
+    if (devnull == nullptr) {
+        log_message(0, "cannot open /dev/null in load_config()");
+        daemon_exit(EXIT_UNAVAILABLE);
+    }
+    if (interp.reload_pass == 0)
+        process_command_line(DEFAULT_MODULES_LINE, devnull);
+    interp.loading = 1;
+    int ok = load_side_file(CONF_GLOBAL, devnull) && load_side_file(CONF_PRIVATE, devnull) &&
+             load_main_file(devnull);
+    interp.loading = 0;
+    fclose(devnull);
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// reload
+
+bool reload_session_survives(int server, int target)
+{
+    if (server < 1 || server > MAXSERVER || target < 1 || target > MAXTARGET)
+        return false;
+    const SERVER &s = cfg.servers[server];
+    const SERVER &olds = cfg.shadow_servers[server];
+    const TARGET &t = cfg.targets[target];
+    const TARGET &oldt = cfg.shadow_targets[target];
+    if (memcmp(s.ipaddr, olds.ipaddr, 4) != 0 || memcmp(s.ipaddr6, olds.ipaddr6, 16) != 0 ||
+        memcmp(t.ipaddr, oldt.ipaddr, 4) != 0 || memcmp(t.ipaddr6, oldt.ipaddr6, 16) != 0)
+        return false;
+    for (int i = 0; i < s.ntargets && i < MAXSRVTARGETS; i++)
+        if (s.targets[i] == target)
+            return true;
+    for (int i = 0; i < s.nbackups && i < MAXSRVTARGETS; i++)
+        if (s.backups[i] == target)
+            return true;
+    return false;
+}
+
+void reload_session_sweep()
+{
+    // Walks the session table once it exists: every session for which
+    // reload_session_survives(server, target) is false gets its last-used
+    // time set to 0, so the next scan expires it.
+}
+
+// Pass 1 proves the files apply without touching interfaces, networks and
+// VRRP (their commands accept only the running values, servers and targets
+// are skipped); only then are servers and targets torn down and rebuilt in
+// pass 2.
+int cmd_reload(int, char **, FILE *out)
+{
+    // A `reload` line inside a configuration file would load the files
+    // again from within their own load, without end.
+    if (interp.loading)
+        return cmd_error("reload not allowed while a configuration file is loading\n");
+    conffiles.reload_out = out;
+    log_message(6, "CLI reload pass 1 started");
+    interp.reload_pass = 1;
+    int ok = load_config();
+    interp.reload_pass = 0;
+    interp.loading = 0;
+    if (!ok) {
+        log_message(4, "unable to reload, restart required");
+        cmd_error("unable to reload, restart required\n");
+        block_close();
+        interp.config_error = 1;
+        conffiles.reload_out = nullptr;
+        return 0;
+    }
+
+    FILE *devnull = fopen("/dev/null", "w");
+    if (devnull == nullptr) {
+        log_message(0, "cannot open /dev/null in load_config()");
+        daemon_exit(EXIT_UNAVAILABLE);
+    }
+    char line[64];
+    for (int n = 1; n <= MAXTARGET; n++) {
+        cfg.shadow_targets[n] = cfg.targets[n];
+        if (cfg.targets[n].enabled) {
+            snprintf(line, sizeof line, "disable target %d", n);
+            process_command_line(line, devnull);
+        }
+        if (cfg.targets[n].registered) {
+            snprintf(line, sizeof line, "unregister target %d", n);
+            process_command_line(line, devnull);
+        }
+    }
+    for (int n = 1; n <= MAXSERVER; n++) {
+        cfg.shadow_servers[n] = cfg.servers[n];
+        if (cfg.servers[n].enabled) {
+            snprintf(line, sizeof line, "disable server %d", n);
+            process_command_line(line, devnull);
+        }
+        if (cfg.servers[n].registered) {
+            snprintf(line, sizeof line, "unregister server %d", n);
+            process_command_line(line, devnull);
+        }
+    }
+    fclose(devnull);
+
+    log_message(6, "CLI reload pass 2 started");
+    interp.reload_pass = 2;
+    ok = load_config();
+    interp.reload_pass = 0;
+    interp.loading = 0;
+    if (!ok) {
+        log_message(4, "unable to reload in pass 2, restart required");
+        cmd_error("unable to reload in pass 2, restart required\n");
+        interp.config_error = 1;
+        conffiles.reload_out = nullptr;
+        return 0;
+    }
+    reload_session_sweep();
+    log_message(6, "CLI reload finished");
+    conffiles.reload_out = nullptr;
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// remark
+
+int cmd_remark(int, char **argv, FILE *)
+{
+    snprintf(conffiles.remark, sizeof conffiles.remark, "%s", argv[1]);
+    conffiles.remark_set = conffiles.remark[0] != '\0';
+    return 1;
+}
+
+int cmd_no_remark(int, char **, FILE *)
+{
+    conffiles.remark[0] = '\0';
+    conffiles.remark_set = 0;
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// The writers
+
+void registry_counts(REGKIND kind, int *entries, int *enabled)
+{
+    // Counted from the records: the keys each registered object occupies in
+    // its registry, and the enabled objects. The registries keep the same
+    // two counts; this switches to them once they are part of the build.
+    *entries = 0;
+    *enabled = 0;
+    if (kind == REGKIND_SERVER) {
+        for (int n = 1; n <= MAXSERVER; n++) {
+            const SERVER &s = cfg.servers[n];
+            if (!s.registered)
+                continue;
+            if (s.gslb != GSLB_ENABLE) {
+                int per_address = s.port2 != 0 ? 2 : 1;
+                *entries += ipv4_is_zero(s.ipaddr) ? 0 : per_address;
+                *entries += ipv6_is_zero(s.ipaddr6) ? 0 : per_address;
+            }
+            *enabled += s.enabled != 0;
+        }
+        return;
+    }
+    for (int n = 1; n <= MAXTARGET; n++) {
+        const TARGET &t = cfg.targets[n];
+        if (!t.registered)
+            continue;
+        *entries += !ipv4_is_zero(t.ipaddr) + !ipv6_is_zero(t.ipaddr6);
+        *enabled += t.enabled != 0;
+    }
+}
+
+// `register`/`enable` lines: the numbers joined by ",", at most per_line of
+// them on one line. A line's keyword is the singular one when the numbers
+// written on earlier lines plus one make the count, the plural otherwise.
+static void write_number_lines(FILE *out, const char *fmt, const char *verb, const char *singular,
+                               const char *plural, const int *numbers, int n, int count, int per_line)
+{
+    for (int first = 0; first < n; first += per_line) {
+        cw_word(out, fmt, verb);
+        fputs(first + 1 == count ? singular : plural, out);
+        for (int i = first; i < n && i < first + per_line; i++)
+            fprintf(out, i > first ? ",%d" : "%d", numbers[i]);
+        fputc('\n', out);
+    }
+}
+
+// The `register` and `enable` lines of servers or targets. A registered
+// server in GSLB `enable` mode occupies no registry key, so the lines are
+// written whenever an object is registered, not only when the registry has
+// entries: otherwise such a server would come back unregistered.
+static void write_registry_lines(FILE *out, const char *fmt, REGKIND kind)
+{
+    static int registered[MAXTARGET];
+    static int enabled[MAXTARGET];
+    int nreg = 0, nen = 0;
+    int max = kind == REGKIND_SERVER ? MAXSERVER : MAXTARGET;
+    for (int n = 1; n <= max; n++) {
+        bool reg = kind == REGKIND_SERVER ? cfg.servers[n].registered : cfg.targets[n].registered;
+        bool en = kind == REGKIND_SERVER ? cfg.servers[n].enabled : cfg.targets[n].enabled;
+        if (reg)
+            registered[nreg++] = n;
+        if (en)
+            enabled[nen++] = n;
+    }
+    int entries, enabled_count;
+    registry_counts(kind, &entries, &enabled_count);
+    const char *one = kind == REGKIND_SERVER ? "server " : "target ";
+    const char *many = kind == REGKIND_SERVER ? "servers " : "targets ";
+    write_number_lines(out, fmt, "register", one, many, registered, nreg, entries, NUMBERS_PER_LINE);
+    if (enabled_count > 0)
+        write_number_lines(out, fmt, "enable", one, many, enabled, nen, enabled_count, NUMBERS_PER_LINE);
+}
+
+// The `register` and `enable` lines of interfaces or networks: one line
+// each, written when its count is above 0.
+static void write_table_lines(FILE *out, const char *fmt, const char *one, const char *many, int max,
+                              bool interfaces)
+{
+    int registered[MAXINTERFACE], enabled[MAXINTERFACE];
+    int nreg = 0, nen = 0;
+    for (int n = 1; n <= max; n++) {
+        bool reg = interfaces ? cfg.interfaces[n].registered : cfg.networks[n].registered;
+        bool en = interfaces ? cfg.interfaces[n].enabled : cfg.networks[n].enabled;
+        if (reg)
+            registered[nreg++] = n;
+        if (en)
+            enabled[nen++] = n;
+    }
+    int reg_count = interfaces ? cfg.registered_interfaces : cfg.registered_networks;
+    int en_count = interfaces ? cfg.enabled_interfaces : cfg.enabled_networks;
+    if (reg_count > 0)
+        write_number_lines(out, fmt, "register", one, many, registered, nreg, reg_count, MAXINTERFACE);
+    if (en_count > 0)
+        write_number_lines(out, fmt, "enable", one, many, enabled, nen, en_count, MAXINTERFACE);
+}
+
+static void write_header(FILE *out, const char *fmt, const char *what)
+{
+    time_t now = time(nullptr);
+    char when[64];
+    if (ctime_r(&now, when) == nullptr)
+        snprintf(when, sizeof when, "?\n");
+    cw_word(out, fmt, "//");
+    fprintf(out, "%s %s", what, when);
+    cw_word(out, fmt, "//");
+    fprintf(out, "Korvane %d.%03d (created %s)\n", dmn.release_major, dmn.release_minor, dmn.created);
+    if (interp.nodename_set) {
+        cw_word(out, fmt, "hostname");
+        cw_string(out, interp.nodename);
+        fputc('\n', out);
+    }
+}
+
+void write_configuration(FILE *out)
+{
+    const char *fmt = conffiles.lineformat;
+    write_header(out, fmt, "configuration taken");
+    if (conffiles.remark_set) {
+        cw_word(out, fmt, "remark");
+        fprintf(out, "\"%s\"\n", conffiles.remark);
+    }
+    write_module_chain(out, fmt);
+    write_parameters(out, fmt);
+    for (int n = 1; n <= MAXINTERFACE; n++)
+        if (cfg.interfaces[n].registered)
+            write_interface_block(out, fmt, n);
+    write_table_lines(out, fmt, "interface ", "interfaces ", MAXINTERFACE, true);
+    if (cfg.vrrp.vrid != 0 || cfg.vrrp.priority != 0 || cfg.vrrp.network != 0)
+        write_vrrp_block(out, fmt);
+    write_filter_lists(out, fmt);
+    for (int n = 1; n <= MAXNETWORK; n++)
+        if (cfg.networks[n].registered)
+            write_network_block(out, fmt, n);
+    write_table_lines(out, fmt, "network ", "networks ", MAXNETWORK, false);
+    write_ipdb(out, fmt);
+    if (cfg.gateway.configured)
+        write_gateway_block(out, fmt);
+    write_snatrange(out, fmt);
+    write_static_arps(out, fmt);
+    write_tnat(out, fmt);
+    for (int n = 1; n <= MAXSERVER; n++)
+        if (cfg.servers[n].registered)
+            write_server_block(out, fmt, n);
+    write_registry_lines(out, fmt, REGKIND_SERVER);
+    for (int n = 1; n <= MAXTARGET; n++)
+        if (cfg.targets[n].registered)
+            write_target_block(out, fmt, n);
+    write_registry_lines(out, fmt, REGKIND_TARGET);
+    cw_word(out, fmt, "//");
+    fprintf(out, "end of configuration\n");
+}
+
+void write_private(FILE *out)
+{
+    const char *fmt = conffiles.lineformat;
+    write_header(out, fmt, "private configuration data");
+    if (cfg.vrrp.priority != 0) {
+        cw_word(out, fmt, "vrrp");
+        fprintf(out, "priority %d\n", cfg.vrrp.priority);
+    }
+    char text[64];
+    for (int n = 1; n <= MAXNETWORK; n++) {
+        const NETWORK &net = cfg.networks[n];
+        if (!net.registered)
+            continue;
+        if (!ipv4_is_zero(net.real)) {
+            cw_word(out, fmt, "network");
+            fprintf(out, "%d real %s\n", n, format_ipv4(text, sizeof text, net.real));
+        }
+        if (!ipv6_is_zero(net.real6)) {
+            cw_word(out, fmt, "network");
+            fprintf(out, "%d real6 %s\n", n, format_ipv6(text, sizeof text, net.real6));
+        }
+    }
+    cw_word(out, fmt, "//");
+    fprintf(out, "end of private configuration data\n");
+}
+
+// ---------------------------------------------------------------------------
+// save
+
+static void write_configuration_file(FILE *out) { write_configuration(out); }
+static void write_private_file(FILE *out) { write_private(out); }
+
+int save_file(const char *pattern, void (*writer)(FILE *))
+{
+    char path[PATH_MAX];
+    kvn_path(path, sizeof path, pattern);
+    // Through a symbolic link the link stays and the file it names is replaced.
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved) != nullptr)
+        snprintf(path, sizeof path, "%s", resolved);
+    char tmp[PATH_MAX + 8];
+    snprintf(tmp, sizeof tmp, "%s.tmp", path);
+
+    struct stat old;
+    bool had_old = stat(path, &old) == 0;
+    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return 0;
+    // The new file keeps the old one's permissions (a private file may be
+    // readable by its owner only).
+    if (had_old && fchmod(fd, old.st_mode & 07777) != 0) {
+        // Not fatal: the content matters more than the mode.
+    }
+    FILE *f = fdopen(fd, "w");
+    if (f == nullptr) {
+        int err = errno;
+        close(fd);
+        unlink(tmp);
+        errno = err;
+        return 0;
+    }
+    errno = 0;
+    writer(f);
+    int err = 0;
+    if (fflush(f) != 0 || ferror(f))
+        err = errno != 0 ? errno : EIO;
+    if (err == 0 && fsync(fd) != 0)
+        err = errno;
+    if (fclose(f) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && save_rename_hook(tmp, path) != 0)
+        err = errno != 0 ? errno : EIO;
+    if (err != 0) {
+        unlink(tmp);
+        errno = err;
+        return 0;
+    }
+    // The rename itself reaches the disk with the directory.
+    char dir[PATH_MAX];
+    snprintf(dir, sizeof dir, "%s", path);
+    int dfd = open(dirname(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return 1;
+}
+
+static int save_conf(FILE *out)
+{
+    conffiles.lineformat = LINEFMT_FILE;
+    if (!save_file(CONF_MAIN, write_configuration_file))
+        return cmd_error("problem saving configuration, please check (errno=%d)\n", errno);
+    char shown[256];
+    kvn_shown_path(shown, sizeof shown, CONF_MAIN);
+    fprintf(out, "  saved %s\n", shown);
+    return 1;
+}
+
+static int save_private(FILE *out)
+{
+    conffiles.lineformat = LINEFMT_FILE;
+    if (!save_file(CONF_PRIVATE, write_private_file)) {
+        cmd_error("problem saving private configuration, please check (errno=%d)\n", errno);
+        return 1;
+    }
+    char shown[256];
+    kvn_shown_path(shown, sizeof shown, CONF_PRIVATE);
+    fprintf(out, "  saved %s\n", shown);
+    return 1;
+}
+
+int cmd_save(int argc, char **argv, FILE *out)
+{
+    if (argc == 1)
+        return save_conf(out);
+    if (keyword_match(argv[1], "conf"))
+        return save_conf(out);
+    if (keyword_match(argv[1], "private"))
+        return save_private(out);
+    if (keyword_match(argv[1], "all")) {
+        int result = save_conf(out);
+        save_private(out);
+        return result;
+    }
+    cmd_error("unknown save instruction\n");
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// show conf / run / private
+
+int show_conf(int, char **, FILE *out)
+{
+    conffiles.lineformat = LINEFMT_SCREEN;
+    write_configuration(out);
+    return 1;
+}
+
+int show_private(int, char **, FILE *out)
+{
+    conffiles.lineformat = LINEFMT_SCREEN;
+    write_private(out);
+    return 1;
 }

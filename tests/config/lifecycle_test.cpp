@@ -27,6 +27,22 @@ bool fake_local(const uint8_t ip4[4])
 std::string err(const std::string &msg) { return "  ERROR: " + msg + "\nkvn# "; }
 const std::string OK = "kvn# ";
 
+// Runs a line and drops the configuration check's warnings, which enabling
+// a server prints when no network for it is configured in the fixture.
+std::string run_no_check(const std::string &line, int *result = nullptr)
+{
+    std::string out = run_line(line, result), kept;
+    size_t pos = 0;
+    while (pos < out.size()) {
+        size_t end = out.find('\n', pos);
+        std::string piece = out.substr(pos, end == std::string::npos ? std::string::npos : end - pos + 1);
+        if (piece.find("ERROR: WARNING: ") == std::string::npos)
+            kept += piece;
+        pos = end == std::string::npos ? out.size() : end + 1;
+    }
+    return kept;
+}
+
 void set4(uint8_t *field, const char *text) { ASSERT_TRUE(parse_ipv4(text, field)) << text; }
 void set6(uint8_t *field, const char *text) { ASSERT_TRUE(parse_ipv6(text, field)) << text; }
 
@@ -175,7 +191,7 @@ TEST_F(Lifecycle, ServerStateOrdering)
     EXPECT_EQ(run_line("enable server 1", &r), err("server 1 not registered"));
     EXPECT_EQ(r, 1);
     EXPECT_EQ(run_line("disable server 1"), err("server 1 not registered"));
-    EXPECT_EQ(run_line("commit server 1"), OK);
+    EXPECT_EQ(run_no_check("commit server 1"), OK);
     EXPECT_EQ(cfg.servers[1].enabled, 1);
     EXPECT_EQ(cfg.servers[1].rr_pos, RRPOS_UNSET);
     EXPECT_EQ(server_registry->enabled, 1);
@@ -206,12 +222,12 @@ TEST_F(Lifecycle, ServerEnableSkipsLocallyOccupiedAddress)
     local_addresses.insert("192.0.2.2");
     EXPECT_EQ(run_line("register server 2,3"), OK);
     int r;
-    EXPECT_EQ(run_line("enable server 2,3", &r), err("unable to enable server 2: ipaddr locally occupied by OS"));
+    EXPECT_EQ(run_no_check("enable server 2,3", &r), err("unable to enable server 2: ipaddr locally occupied by OS"));
     EXPECT_EQ(r, 1);
     EXPECT_EQ(cfg.servers[2].enabled, 0);
     EXPECT_EQ(cfg.servers[3].enabled, 1);
     EXPECT_EQ(run_line("set localdsr 1"), OK);
-    EXPECT_EQ(run_line("enable server 2"), OK);
+    EXPECT_EQ(run_no_check("enable server 2"), OK);
     EXPECT_EQ(cfg.servers[2].enabled, 1);
     EXPECT_EQ(server_registry->enabled, 2);
 }
@@ -376,10 +392,10 @@ TEST_F(Lifecycle, ServersAndTargetsSkippedInReloadPassOne)
 {
     server(1, "192.0.2.60", 80);
     interp.reload_pass = 1;
-    EXPECT_EQ(run_line("commit server 1"), OK);
+    EXPECT_EQ(run_no_check("commit server 1"), OK);
     EXPECT_EQ(cfg.servers[1].registered, 0);
     interp.reload_pass = 2;
-    EXPECT_EQ(run_line("commit server 1"), OK);
+    EXPECT_EQ(run_no_check("commit server 1"), OK);
     EXPECT_EQ(cfg.servers[1].enabled, 1);
     interp.reload_pass = 0;
 }

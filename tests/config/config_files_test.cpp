@@ -1,0 +1,743 @@
+// Configuration files: loading (order, errors with file and line, header
+// lines, node-specific values, long lines), reload in two passes, remark,
+// the save forms with their failures, the writers and the round trip of the
+// reference configuration.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "command/command_table.h"
+#include "command/interpreter.h"
+#include "command/log.h"
+#include "config/addr.h"
+#include "config/config_files.h"
+#include "config/config_writer.h"
+#include "config/config_state.h"
+#include "config/parameters.h"
+#include "daemon/daemon.h"
+#include "support/support.h"
+
+namespace {
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The log messages in order, without time stamp and level.
+std::vector<std::string> log_messages()
+{
+    Capture c;
+    show_log(0, nullptr, c.f);
+    std::vector<std::string> messages;
+    for (const std::string &line : split_lines(c.str()))
+        if (line.size() > 24)
+            messages.push_back(line.substr(24));  // "  yyyy/mm/dd hh:mm:ss L "
+    return messages;
+}
+
+bool logged(const std::string &message)
+{
+    for (const std::string &m : log_messages())
+        if (m == message)
+            return true;
+    return false;
+}
+
+// The text after its first n lines.
+std::string after_lines(const std::string &text, int n)
+{
+    size_t pos = 0;
+    for (int i = 0; i < n && pos != std::string::npos; i++) {
+        pos = text.find('\n', pos);
+        if (pos != std::string::npos)
+            pos++;
+    }
+    return pos == std::string::npos ? "" : text.substr(pos);
+}
+
+// Only the lines whose first word is one of the given words.
+std::string lines_of(const std::string &text, std::initializer_list<const char *> words)
+{
+    std::string kept;
+    for (const std::string &line : split_lines(text))
+        for (const char *w : words)
+            if (line.compare(0, strlen(w), w) == 0 && line.size() > strlen(w) && line[strlen(w)] == ' ') {
+                kept += line + "\n";
+                break;
+            }
+    return kept;
+}
+
+class ConfigFiles : public ::testing::Test {
+  protected:
+    TempRoot root;
+    std::string conf, priv, global;
+
+    void SetUp() override
+    {
+        kvn_test_reset();
+        config_files_reset();
+        dmn.release_major = 2;
+        dmn.release_minor = 7;
+        snprintf(dmn.created, sizeof dmn.created, "2024/05/01");
+        conf = root.file("/etc/kvn.conf");
+        priv = root.file("/etc/kvn.private");
+        global = root.file("/etc/kvn.global");
+    }
+    void TearDown() override
+    {
+        config_files_reset();
+        save_rename_hook = rename;
+        interp.loading = 0;
+    }
+    // A start-up load: loading is already 1 when it begins.
+    int startup_load()
+    {
+        interp.loading = 1;
+        return load_config();
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Loading
+
+TEST_F(ConfigFiles, ErrorOnLine12IsLoggedAndLoadingGoesOn)
+{
+    std::string text = "set arplookup 20\n";
+    for (int i = 2; i <= 11; i++)
+        text += i % 2 ? "\n" : "// filler\n";
+    text += "set sessiontimeout 5\n";  // line 12
+    text += "set natscan 5\n";
+    write_file(conf, text);
+    EXPECT_EQ(startup_load(), 1);
+    EXPECT_TRUE(logged("ERROR /etc/kvn.conf line 12: value 5 out of bounds"));
+    EXPECT_EQ(param_value(P_NATSCAN), 5);
+    EXPECT_EQ(param_value(P_ARPLOOKUP), 20);
+    EXPECT_EQ(interp.config_line, 13);
+    EXPECT_EQ(interp.config_error, 1);
+    EXPECT_EQ(interp.loading, 0);
+    EXPECT_EQ(log_messages().back(), "/etc/kvn.conf loaded with ERRORs");
+}
+
+TEST_F(ConfigFiles, GlobalThenPrivateThenConfiguration)
+{
+    write_file(global, "set natscan 7\nset sessiontimeout 700\n");
+    write_file(priv, "hostname alpha\nset nosuch 2\nset sessiontimeout 800\n");
+    write_file(conf, "hostname beta\nset sessiontimeout 900\n");
+    EXPECT_EQ(startup_load(), 1);
+    EXPECT_STREQ(interp.nodename, "alpha");
+    EXPECT_EQ(param_value(P_NATSCAN), 7);
+    EXPECT_EQ(param_value(P_SESSIONTIMEOUT), 900);
+    std::vector<std::string> m = log_messages();
+    auto at = [&](const std::string &s) { return std::find(m.begin(), m.end(), s) - m.begin(); };
+    EXPECT_LT(at("loading /etc/kvn.global"), at("loading /etc/kvn.private"));
+    EXPECT_LT(at("loading /etc/kvn.private"), at("ERROR /etc/kvn.conf line 0: parameter nosuch unknown"));
+    EXPECT_LT(at("ERROR /etc/kvn.conf line 0: parameter nosuch unknown"), at("loading /etc/kvn.conf"));
+    EXPECT_LT(at("loading /etc/kvn.conf"), at("maintaining node specific hostname \"alpha\""));
+    EXPECT_LT(at("maintaining node specific hostname \"alpha\""), (long)m.size());
+    // A message from the private file does not count as a load error.
+    EXPECT_EQ(m.back(), "/etc/kvn.conf successfully loaded");
+    EXPECT_EQ(interp.config_error, 0);
+}
+
+TEST_F(ConfigFiles, WithoutConfigurationFileThereIsNoFinalLine)
+{
+    write_file(priv, "hostname alpha\n");
+    EXPECT_EQ(startup_load(), 1);
+    EXPECT_STREQ(interp.nodename, "alpha");
+    for (const std::string &m : log_messages())
+        EXPECT_EQ(m.find("loaded"), std::string::npos) << m;
+}
+
+TEST_F(ConfigFiles, HeaderLinesAreLogged)
+{
+    struct Case {
+        const char *text;
+        std::vector<std::string> logged;  // messages between "loading" and the final line
+    } cases[] = {
+        {"//        configuration taken Mon Jan  1 00:00:00 2024\n"
+         "//        Korvane 1.002 (created 2024/01/01)\n"
+         "//        a third comment line\n",
+         {"configuration taken Mon Jan  1 00:00:00 2024",
+          "configuration saved by Korvane 1.002 (created 2024/01/01)"}},
+        {"// x\n//        second\n", {"configuration saved by second"}},
+        {"//34567890\n", {}},  // ten characters: nothing after them
+        {"hostname h\n//        second line\n", {"configuration saved by second line"}},
+        {"set natscan 5 // comment that is long\n", {}},
+    };
+    for (const Case &c : cases) {
+        kvn_test_reset();
+        write_file(conf, c.text);
+        startup_load();
+        std::vector<std::string> m = log_messages();
+        auto first = std::find(m.begin(), m.end(), "loading /etc/kvn.conf");
+        ASSERT_NE(first, m.end()) << c.text;
+        std::vector<std::string> between(first + 1, m.end() - 1);
+        EXPECT_EQ(between, c.logged) << c.text;
+        EXPECT_EQ(m.back(), "/etc/kvn.conf successfully loaded") << c.text;
+    }
+}
+
+TEST_F(ConfigFiles, LongLinesAreReadInPiecesOf1022)
+{
+    // The first piece is a `log` line of exactly 1022 characters; what
+    // follows on the same physical line is read as a line of its own.
+    std::string first = "log " + std::string(1018, 'a');
+    ASSERT_EQ(first.size(), 1022u);
+    write_file(conf, first + "set natscan 6\nset arplookup 30\n");
+    startup_load();
+    EXPECT_EQ(param_value(P_NATSCAN), 6);
+    EXPECT_EQ(param_value(P_ARPLOOKUP), 30);
+    EXPECT_EQ(interp.config_line, 3);
+}
+
+TEST_F(ConfigFiles, BlockEndsAtEmptyLine)
+{
+    write_file(conf, "set {\nnatscan 5\n\nsessiontimeout 900\n");
+    startup_load();
+    EXPECT_EQ(param_value(P_NATSCAN), 5);
+    EXPECT_EQ(param_value(P_SESSIONTIMEOUT), 600);  // outside the block: no command
+    EXPECT_TRUE(logged("ERROR /etc/kvn.conf line 4: invalid command (try help)"));
+}
+
+TEST_F(ConfigFiles, CheckWarningsMakeTheLoadFail)
+{
+    SERVER &s = cfg.servers[1];
+    ASSERT_TRUE(parse_ipv4("192.0.2.10", s.ipaddr));
+    s.registered = s.enabled = 1;
+    write_file(conf, "set natscan 5\n");
+    startup_load();
+    EXPECT_TRUE(logged("ERROR /etc/kvn.conf line 1: WARNING: server 1 has no matching network"));
+    EXPECT_EQ(log_messages().back(), "/etc/kvn.conf loaded with ERRORs");
+    EXPECT_EQ(interp.config_error, 1);
+}
+
+// Replaces the handler of one command entry for the life of a test.
+struct SwapHandler {
+    CMDENTRY *entry;
+    CMDHANDLER saved;
+    SwapHandler(const char *name, int argc, CMDHANDLER h)
+    {
+        entry = cmdh_lookup(cmdhash, name, argc);
+        saved = entry->handler;
+        entry->handler = h;
+    }
+    ~SwapHandler() { entry->handler = saved; }
+};
+
+std::vector<std::string> modules_lines;
+int record_modules(int, char **argv, FILE *)
+{
+    modules_lines.emplace_back(argv[1]);
+    return 1;
+}
+
+TEST_F(ConfigFiles, DefaultModuleChainAtStartUpOnly)
+{
+    SwapHandler swap("modules", 2, record_modules);
+    modules_lines.clear();
+    write_file(conf, "set natscan 5\n");
+    startup_load();
+    ASSERT_EQ(modules_lines, std::vector<std::string>{"vrrp,arp,ping,hc,master,slb,tnat,nat,rt"});
+    int result = 0;
+    run_line("reload", &result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(modules_lines.size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// reload
+
+TEST_F(ConfigFiles, UnchangedFilesReload)
+{
+    run_line("hostname node-a");
+    run_line("remark \"pair one\"");
+    run_line("set natscan 5");
+    run_line("save all");
+    startup_load();
+    log_reset();
+    int result = 0;
+    std::string out = run_line("reload", &result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(out, "node-a# ");
+    std::vector<std::string> m = log_messages();
+    std::vector<std::string> expect = {"CLI reload pass 1 started", "CLI reload pass 2 started", "CLI reload finished"};
+    std::vector<std::string> got;
+    for (const std::string &s : m)
+        if (s.rfind("CLI reload", 0) == 0)
+            got.push_back(s);
+    EXPECT_EQ(got, expect);
+    EXPECT_EQ(param_value(P_NATSCAN), 5);
+    EXPECT_STREQ(conffiles.remark, "pair one");
+    EXPECT_EQ(conffiles.reload_out, nullptr);
+    EXPECT_EQ(interp.reload_pass, 0);
+    EXPECT_EQ(interp.loading, 0);
+    EXPECT_EQ(interp.config_error, 0);
+}
+
+TEST_F(ConfigFiles, ReloadFailingInPass1)
+{
+    struct Case {
+        const char *global, *priv, *conf;
+        const char *shown;  // the line on the reload output
+    } cases[] = {
+        {nullptr, nullptr, "set natscan 5\nset {\nnosuch 5\n}\nset arplookup 30\n",
+         "  /etc/kvn.conf line 3: parameter nosuch unknown\n"},
+        {"set nosuch 1\n", nullptr, "set arplookup 30\n", "  /etc/kvn.global: parameter nosuch unknown\n"},
+        {nullptr, "set {\nnosuch 1\n", "set arplookup 30\n", "  /etc/kvn.private: parameter nosuch unknown\n"},
+    };
+    for (const Case &c : cases) {
+        kvn_test_reset();
+        unlink(global.c_str());
+        unlink(priv.c_str());
+        if (c.global)
+            write_file(global, c.global);
+        if (c.priv)
+            write_file(priv, c.priv);
+        write_file(conf, c.conf);
+        int result = 1;
+        std::string out = run_line("reload", &result);
+        EXPECT_EQ(result, 0) << c.shown;
+        EXPECT_EQ(out, std::string(c.shown) + "  ERROR: unable to reload, restart required\nkvn# ") << c.shown;
+        EXPECT_EQ(interp.context_command[0], '\0') << c.shown;
+        EXPECT_EQ(interp.config_error, 1);
+        EXPECT_EQ(conffiles.reload_out, nullptr);
+        EXPECT_EQ(interp.reload_pass, 0);
+        EXPECT_EQ(interp.loading, 0);
+        EXPECT_EQ(param_value(P_ARPLOOKUP), 10) << "the line after the failing one ran";
+        EXPECT_TRUE(logged("unable to reload, restart required"));
+        EXPECT_FALSE(logged("CLI reload pass 2 started"));
+    }
+}
+
+TEST_F(ConfigFiles, ReloadInsideAFileIsRefused)
+{
+    write_file(conf, "set natscan 5\nreload\nset arplookup 30\n");
+    int result = 1;
+    std::string out = run_line("reload", &result);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(out,
+              "  /etc/kvn.conf line 2: reload not allowed while a configuration file is loading\n"
+              "  ERROR: unable to reload, restart required\nkvn# ");
+    // At start-up the line is reported and loading goes on.
+    kvn_test_reset();
+    startup_load();
+    EXPECT_TRUE(logged("ERROR /etc/kvn.conf line 2: reload not allowed while a configuration file is loading"));
+    EXPECT_EQ(param_value(P_ARPLOOKUP), 30);
+}
+
+TEST_F(ConfigFiles, ReloadKeepsShadowCopies)
+{
+    TARGET &t = cfg.targets[5];
+    ASSERT_TRUE(parse_ipv4("198.51.100.5", t.ipaddr));
+    SERVER &s = cfg.servers[1024];
+    s.port = htons(8080);
+    write_file(conf, "set natscan 5\n");
+    int result = 0;
+    run_line("reload", &result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(memcmp(cfg.shadow_targets[5].ipaddr, t.ipaddr, 4), 0);
+    EXPECT_EQ(cfg.shadow_servers[1024].port, htons(8080));
+}
+
+TEST_F(ConfigFiles, SessionsSurviveReloadOnlyWhenUnchanged)
+{
+    auto prepare = [] {
+        kvn_test_reset();
+        SERVER &s = cfg.servers[2];
+        parse_ipv4("192.0.2.10", s.ipaddr);
+        s.targets[s.ntargets++] = 4;
+        s.backups[s.nbackups++] = 6;
+        parse_ipv4("192.0.2.40", cfg.targets[4].ipaddr);
+        parse_ipv6("2001:db8::40", cfg.targets[4].ipaddr6);
+        parse_ipv4("192.0.2.60", cfg.targets[6].ipaddr);
+        for (int n = 1; n <= MAXSERVER; n++)
+            cfg.shadow_servers[n] = cfg.servers[n];
+        for (int n = 1; n <= MAXTARGET; n++)
+            cfg.shadow_targets[n] = cfg.targets[n];
+    };
+    struct Case {
+        const char *name;
+        void (*change)();
+        int server, target;
+        bool survives;
+    } cases[] = {
+        {"unchanged", [] {}, 2, 4, true},
+        {"unchanged backup", [] {}, 2, 6, true},
+        {"target in neither list", [] {}, 2, 5, false},
+        {"server address changed", [] { parse_ipv4("192.0.2.11", cfg.servers[2].ipaddr); }, 2, 4, false},
+        {"server IPv6 added", [] { parse_ipv6("2001:db8::10", cfg.servers[2].ipaddr6); }, 2, 4, false},
+        {"target IPv6 changed", [] { parse_ipv6("2001:db8::41", cfg.targets[4].ipaddr6); }, 2, 4, false},
+        {"target dropped from list", [] { cfg.servers[2].ntargets = 0; }, 2, 4, false},
+        {"port change alone keeps it", [] { cfg.servers[2].port = htons(81); }, 2, 4, true},
+        {"out of range", [] {}, 0, 4, false},
+    };
+    for (const Case &c : cases) {
+        prepare();
+        c.change();
+        EXPECT_EQ(reload_session_survives(c.server, c.target), c.survives) << c.name;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// remark
+
+TEST_F(ConfigFiles, Remark)
+{
+    run_line("remark \"two words\"");
+    EXPECT_STREQ(conffiles.remark, "two words");
+    EXPECT_EQ(conffiles.remark_set, 1);
+    run_line("remark " + std::string(70, 'r'));
+    EXPECT_EQ(std::string(conffiles.remark), std::string(63, 'r'));
+    run_line("remark \"\"");
+    EXPECT_EQ(conffiles.remark_set, 0);
+    run_line("remark again");
+    int result = 0;
+    run_line("no remark", &result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(conffiles.remark_set, 0);
+    EXPECT_STREQ(conffiles.remark, "");
+}
+
+// ---------------------------------------------------------------------------
+// save
+
+TEST_F(ConfigFiles, SaveForms)
+{
+    struct Case {
+        const char *line;
+        bool conf, priv;
+    } cases[] = {
+        {"save", true, false},      {"wr", true, false},          {"save conf", true, false},
+        {"save c", true, false},    {"save private", false, true}, {"save pri", false, true},
+        {"save all", true, true},
+    };
+    for (const Case &c : cases) {
+        unlink(conf.c_str());
+        unlink(priv.c_str());
+        int result = 0;
+        std::string out = run_line(c.line, &result);
+        EXPECT_EQ(result, 1) << c.line;
+        std::string expect = std::string(c.conf ? "  saved /etc/kvn.conf\n" : "") +
+                             (c.priv ? "  saved /etc/kvn.private\n" : "") + "kvn# ";
+        EXPECT_EQ(out, expect) << c.line;
+        EXPECT_EQ(access(conf.c_str(), F_OK) == 0, c.conf) << c.line;
+        EXPECT_EQ(access(priv.c_str(), F_OK) == 0, c.priv) << c.line;
+        EXPECT_NE(access((conf + ".tmp").c_str(), F_OK), 0) << c.line;
+    }
+    EXPECT_EQ(read_file(conf).rfind("//        configuration taken ", 0), 0u);
+    EXPECT_EQ(read_file(priv).rfind("//        private configuration data ", 0), 0u);
+}
+
+TEST_F(ConfigFiles, UnknownSaveInstruction)
+{
+    int result = 0;
+    EXPECT_EQ(run_line("save xyz", &result), "  ERROR: unknown save instruction\nkvn# ");
+    EXPECT_EQ(result, 1);
+}
+
+TEST_F(ConfigFiles, SaveToUnwritableLocation)
+{
+    // etc/ is a plain file: nothing can be created below it (as root too).
+    std::string etc = root.file("/etc");
+    ASSERT_EQ(rmdir(etc.c_str()), 0);
+    write_file(etc, "not a directory\n");
+    int result = 0;
+    EXPECT_EQ(run_line("save private", &result),
+              "  ERROR: problem saving private configuration, please check (errno=20)\nkvn# ");
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(run_line("save", &result), "  ERROR: problem saving configuration, please check (errno=20)\nkvn# ");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(run_line("save all", &result),
+              "  ERROR: problem saving configuration, please check (errno=20)\n"
+              "  ERROR: problem saving private configuration, please check (errno=20)\nkvn# ");
+    EXPECT_EQ(result, 0);
+}
+
+int failing_rename(const char *, const char *)
+{
+    errno = EXDEV;
+    return -1;
+}
+
+TEST_F(ConfigFiles, FailedRenameLeavesTheOldFile)
+{
+    write_file(conf, "set natscan 9\n");
+    save_rename_hook = failing_rename;
+    int result = 1;
+    EXPECT_EQ(run_line("save", &result), "  ERROR: problem saving configuration, please check (errno=18)\nkvn# ");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(read_file(conf), "set natscan 9\n");
+    EXPECT_NE(access((conf + ".tmp").c_str(), F_OK), 0);
+}
+
+TEST_F(ConfigFiles, FullDiskLeavesTheOldFile)
+{
+    // A file size limit makes the write fail part way, as a full disk would.
+    write_file(conf, "set natscan 9\n");
+    run_line("remark \"" + std::string(60, 'x') + "\"");
+    run_line("hostname " + std::string(60, 'h'));
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = {150, old.rlim_max};
+    void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int result = 1;
+    std::string out = run_line("save", &result);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(out, "  ERROR: problem saving configuration, please check (errno=27)\n" + std::string(60, 'h') + "# ");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(read_file(conf), "set natscan 9\n");
+    EXPECT_NE(access((conf + ".tmp").c_str(), F_OK), 0);
+}
+
+TEST_F(ConfigFiles, SaveKeepsModeAndSymbolicLink)
+{
+    std::string real = root.file("/etc/real.private");
+    write_file(real, "old\n");
+    ASSERT_EQ(chmod(real.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(real.c_str(), priv.c_str()), 0);
+    run_line("hostname node-b");
+    run_line("save private");
+    struct stat st;
+    ASSERT_EQ(lstat(priv.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(read_file(real).find("hostname  node-b\n"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// The writers
+
+TEST_F(ConfigFiles, WriterHeadAndTail)
+{
+    run_line("hostname \"my node\"");
+    run_line("remark \"lab pair\"");
+    run_line("set sessiontimeout 900");
+    run_line("set natscan 5");
+    run_line("save");
+    std::string text = read_file(conf);
+    std::vector<std::string> lines = split_lines(text);
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[0].rfind("//        configuration taken ", 0), 0u);
+    EXPECT_EQ(lines[0].size(), 30u + 24u);  // ctime text without its newline
+    EXPECT_EQ(lines[1], "//        Korvane 2.007 (created 2024/05/01)");
+    EXPECT_EQ(lines[2], "hostname  \"my node\"");
+    EXPECT_EQ(lines[3], "remark    \"lab pair\"");
+    EXPECT_NE(text.find("set       {\n          natscan 5\n          sessiontimeout 900\n}         \n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(lines.back(), "//        end of configuration");
+    EXPECT_LT(text.find("remark"), text.find("set       {"));
+}
+
+TEST_F(ConfigFiles, InterfaceAndNetworkLines)
+{
+    cfg.interfaces[2].registered = cfg.interfaces[2].enabled = 1;
+    cfg.registered_interfaces = cfg.enabled_interfaces = 1;
+    for (int n : {1, 4, 7})
+        cfg.networks[n].registered = 1;
+    cfg.networks[4].enabled = 1;
+    cfg.registered_networks = 3;
+    cfg.enabled_networks = 1;
+    Capture c;
+    write_configuration(c.f);
+    EXPECT_EQ(lines_of(c.str(), {"register", "enable"}),
+              "register  interface 2\n"
+              "enable    interface 2\n"
+              "register  networks 1,4,7\n"
+              "enable    network 4\n");
+
+    for (int n = 1; n <= MAXINTERFACE; n++)
+        cfg.interfaces[n].registered = 1;
+    cfg.registered_interfaces = MAXINTERFACE;
+    cfg.enabled_interfaces = 0;
+    cfg.interfaces[2].enabled = 0;
+    Capture all;
+    write_configuration(all.f);
+    std::string expect = "register  interfaces 1";
+    for (int n = 2; n <= MAXINTERFACE; n++)
+        expect += "," + std::to_string(n);
+    EXPECT_EQ(lines_of(all.str(), {"register"}).substr(0, expect.size() + 1), expect + "\n");
+}
+
+TEST_F(ConfigFiles, ServerAndTargetLines)
+{
+    struct Case {
+        const char *name;
+        void (*setup)();
+        const char *lines;
+    } cases[] = {
+        {"17 servers with one key each",
+         [] {
+             for (int n = 1; n <= 17; n++) {
+                 cfg.servers[n].registered = 1;
+                 uint8_t a[4] = {192, 0, 2, (uint8_t)n};
+                 memcpy(cfg.servers[n].ipaddr, a, 4);
+             }
+             for (int n : {1, 2, 3})
+                 cfg.servers[n].enabled = 1;
+         },
+         "register  servers 1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16\n"
+         "register  server 17\n"
+         "enable    servers 1,2,3\n"},
+        {"one server, one key",
+         [] {
+             cfg.servers[5].registered = cfg.servers[5].enabled = 1;
+             parse_ipv4("192.0.2.5", cfg.servers[5].ipaddr);
+         },
+         "register  server 5\nenable    server 5\n"},
+        {"one server with two keys counts two entries",
+         [] {
+             cfg.servers[5].registered = 1;
+             parse_ipv4("192.0.2.5", cfg.servers[5].ipaddr);
+             parse_ipv6("2001:db8::5", cfg.servers[5].ipaddr6);
+         },
+         "register  servers 5\n"},
+        {"gslb server holds no key but is written",
+         [] {
+             cfg.servers[7].registered = 1;
+             cfg.servers[7].gslb = GSLB_ENABLE;
+         },
+         "register  servers 7\n"},
+        {"33 targets",
+         [] {
+             for (int n = 1; n <= 33; n++) {
+                 cfg.targets[n].registered = 1;
+                 uint8_t a[4] = {198, 51, 100, (uint8_t)n};
+                 memcpy(cfg.targets[n].ipaddr, a, 4);
+             }
+             cfg.targets[33].enabled = 1;
+         },
+         "register  targets 1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16\n"
+         "register  targets 17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32\n"
+         "register  target 33\n"
+         "enable    target 33\n"},
+        {"nothing registered", [] {}, ""},
+    };
+    for (const Case &c : cases) {
+        kvn_test_reset();
+        c.setup();
+        Capture out;
+        write_configuration(out.f);
+        EXPECT_EQ(lines_of(out.str(), {"register", "enable"}), c.lines) << c.name;
+    }
+}
+
+TEST_F(ConfigFiles, RegistryCountsFromRecords)
+{
+    SERVER &s = cfg.servers[3];
+    s.registered = s.enabled = 1;
+    parse_ipv4("192.0.2.3", s.ipaddr);
+    parse_ipv6("2001:db8::3", s.ipaddr6);
+    s.port2 = htons(443);
+    TARGET &t = cfg.targets[9];
+    t.registered = 1;
+    parse_ipv6("2001:db8::9", t.ipaddr6);
+    int entries = -1, enabled = -1;
+    registry_counts(REGKIND_SERVER, &entries, &enabled);
+    EXPECT_EQ(entries, 4);
+    EXPECT_EQ(enabled, 1);
+    registry_counts(REGKIND_TARGET, &entries, &enabled);
+    EXPECT_EQ(entries, 1);
+    EXPECT_EQ(enabled, 0);
+}
+
+TEST_F(ConfigFiles, PrivateWriter)
+{
+    run_line("hostname alpha");
+    cfg.vrrp.priority = 200;
+    NETWORK &a = cfg.networks[1];
+    a.registered = 1;
+    parse_ipv4("192.0.2.2", a.real);
+    NETWORK &b = cfg.networks[3];
+    b.registered = 1;
+    parse_ipv4("198.51.100.2", b.real);
+    parse_ipv6("2001:db8::2", b.real6);
+    NETWORK &unregistered = cfg.networks[4];
+    parse_ipv4("203.0.113.2", unregistered.real);
+    run_line("save private");
+    std::string file = read_file(priv);
+    EXPECT_EQ(file.rfind("//        private configuration data ", 0), 0u);
+    EXPECT_EQ(after_lines(file, 1),
+              "//        Korvane 2.007 (created 2024/05/01)\n"
+              "hostname  alpha\n"
+              "vrrp      priority 200\n"
+              "network   1 real 192.0.2.2\n"
+              "network   3 real 198.51.100.2\n"
+              "network   3 real6 2001:db8::2\n"
+              "//        end of private configuration data\n");
+
+    std::string shown = run_line("show private");
+    std::string expect;
+    for (const std::string &line : split_lines(after_lines(file, 1)))
+        expect += "  " + line + "\n";
+    EXPECT_EQ(after_lines(shown, 1), expect + "alpha# ");
+    EXPECT_STREQ(conffiles.lineformat, LINEFMT_SCREEN);
+}
+
+TEST_F(ConfigFiles, PrivateFileRealAddressWinsAtLoad)
+{
+    // The hostname rule as loaded from real files; network real addresses
+    // follow the same rule in the network command.
+    write_file(priv, "hostname node-a\n");
+    write_file(conf, "hostname node-b\n");
+    startup_load();
+    EXPECT_STREQ(interp.nodename, "node-a");
+    EXPECT_TRUE(logged("maintaining node specific hostname \"node-a\""));
+}
+
+// ---------------------------------------------------------------------------
+// Round trip of the reference configuration
+
+TEST_F(ConfigFiles, ReferenceConfigurationRoundTrip)
+{
+    std::string reference = read_file(KVN_SOURCE_DIR "/tests/config/reference.conf");
+    ASSERT_FALSE(reference.empty());
+    write_file(conf, reference);
+    startup_load();
+    EXPECT_EQ(log_messages().back(), "/etc/kvn.conf successfully loaded");
+
+    // Saving gives the reference text back, apart from the two header lines.
+    run_line("save");
+    std::string first = read_file(conf);
+    EXPECT_EQ(after_lines(first, 2), after_lines(reference, 2));
+
+    // Loading the saved text into a fresh state and saving again changes
+    // nothing but the time stamp.
+    kvn_test_reset();
+    config_files_reset();
+    startup_load();
+    EXPECT_EQ(log_messages().back(), "/etc/kvn.conf successfully loaded");
+    run_line("save");
+    std::string second = read_file(conf);
+    EXPECT_EQ(after_lines(second, 1), after_lines(first, 1));
+
+    // `show conf` is the same text with the screen line format.
+    std::string shown = run_line("show conf");
+    std::string expect;
+    for (const std::string &line : split_lines(after_lines(second, 1)))
+        expect += "  " + line + "\n";
+    std::string prompt = std::string(interp.nodename_set ? interp.nodename : "kvn") + "# ";
+    EXPECT_EQ(shown.rfind("  //        configuration taken ", 0), 0u);
+    EXPECT_EQ(after_lines(shown, 1), expect + prompt);
+    std::string run = run_line("show run");
+    EXPECT_EQ(after_lines(run, 1), after_lines(shown, 1));
+}
+
+}  // namespace
