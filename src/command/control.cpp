@@ -122,6 +122,10 @@ static LINEEDITOR editor;
 static volatile sig_atomic_t got_interrupt;
 static volatile sig_atomic_t got_timeout;
 static char out_buffer[CLIENT_READ_SIZE + 1];
+// The signal mask inside the waits. SIGINT and SIGALRM are blocked
+// everywhere else, so that a signal arriving between two waits is taken
+// by the next wait instead of being lost before it.
+static sigset_t wait_mask;
 
 static void on_sigint(int)
 {
@@ -276,24 +280,23 @@ static void send_to_daemon(const char *buf, int len)
         FD_SET(client.out_fd, &rd);
         FD_SET(client.in_fd, &wr);
         int maxfd = client.out_fd > client.in_fd ? client.out_fd : client.in_fd;
-        int r = select(maxfd + 1, &rd, &wr, nullptr, nullptr);
+        int r = pselect(maxfd + 1, &rd, &wr, nullptr, nullptr, &wait_mask);
         if ((r < 0 && errno == EINTR && (got_interrupt || got_timeout)) ||
             (r > 0 && FD_ISSET(client.out_fd, &rd)))
             pump_output();
     }
 }
 
-// Sends a line without its zero bytes.
+// Sends a line without its zero bytes, in one write so that the daemon
+// reads it as one piece.
 static void send_line(const char *buf, int len)
 {
-    int start = 0;
-    for (int i = 0; i < len; i++) {
+    static char clean[CLIENT_LINE_SIZE + 1];
+    int n = 0;
+    for (int i = 0; i < len && n < CLIENT_LINE_SIZE; i++)
         if (buf[i] != '\0')
-            continue;
-        send_to_daemon(buf + start, i - start);
-        start = i + 1;
-    }
-    send_to_daemon(buf + start, len - start);
+            clean[n++] = buf[i];
+    send_to_daemon(clean, n);
 }
 
 // Ends a non-interactive session: everything the daemon wrote before the
@@ -379,12 +382,18 @@ static int forward_input_lines()
     for (;;) {
         char *nl = (char *)memchr(input.buf, '\n', input.used);
         int len;
-        if (nl != nullptr)
+        if (nl != nullptr) {
             len = (int)(nl - input.buf) + 1;
-        else if (input.used == CLIENT_LINE_SIZE || (input.eof && input.used > 0))
+        } else if (input.used == CLIENT_LINE_SIZE) {
             len = input.used;  // an overlong line goes in pieces, as fgets would
-        else
+        } else if (input.eof && input.used > 0) {
+            // The last line lacks its newline; without one the daemon would
+            // join it with the "! clisync" that follows.
+            input.buf[input.used++] = '\n';
+            len = input.used;
+        } else {
             break;
+        }
         send_line(input.buf, len);
         memmove(input.buf, input.buf + len, input.used - len);
         input.used -= len;
@@ -463,6 +472,14 @@ void client_main(const char *in_pattern, const char *out_pattern, const char *pr
         exit(EXIT_IOERR);
     }
 
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGALRM);
+    sigprocmask(SIG_BLOCK, &block, &wait_mask);
+    sigdelset(&wait_mask, SIGINT);
+    sigdelset(&wait_mask, SIGALRM);
+
     if (preset != nullptr) {
         send_line(preset, (int)strlen(preset));
         synchronise();
@@ -476,12 +493,16 @@ void client_main(const char *in_pattern, const char *out_pattern, const char *pr
     }
 
     for (;;) {
+        if (got_interrupt || got_timeout) {
+            pump_output();  // shows what is left, then ends with the message
+            continue;
+        }
         fd_set rd;
         FD_ZERO(&rd);
         FD_SET(client.out_fd, &rd);
         if (!input.eof)
             FD_SET(STDIN_FILENO, &rd);
-        int r = select(client.out_fd + 1, &rd, nullptr, nullptr, nullptr);
+        int r = pselect(client.out_fd + 1, &rd, nullptr, nullptr, nullptr, &wait_mask);
         if (r < 0) {
             if (errno != EINTR) {
                 fprintf(stderr, "select error\n");
