@@ -24,6 +24,15 @@
 #include "daemon/daemon.h"
 #include "support/support.h"
 
+// A forked child inherits the test's heap and thread list and ends with
+// exit(); the leak checker of sanitizer builds, which asks this at exit,
+// would only report the test process's state there.
+static bool forked_child;
+extern "C" int __lsan_is_turned_off()
+{
+    return forked_child;
+}
+
 namespace {
 
 const std::string UP = "\x1b[A", LEFT = "\x1b[D";
@@ -81,6 +90,16 @@ void block_let_go()
 // ------------------------------------------------ helpers
 
 TempRoot *root;
+// Channels the tests open stay reachable for the life of the process, as
+// the daemon's do (a plain array: it must outlive the static destructors
+// that run when a forked client exits).
+CMDCHANNEL *channels[8];
+int channel_count;
+void keep(CMDCHANNEL *ch)
+{
+    if (channel_count < 8)
+        channels[channel_count++] = ch;
+}
 
 void write_instance_files(int instance, int pid)
 {
@@ -101,6 +120,7 @@ struct Client {
 
 [[noreturn]] void run_client(int instance, int exclusive, const char *preset)
 {
+    forked_child = true;
     close_range(3, ~0U, 0);  // the daemon's pipe ends must not live on in a client
     dmn.instance = instance;
     dmn.exclusive = exclusive;
@@ -277,10 +297,10 @@ class ControlPipes : public ::testing::Test {
         root = new TempRoot();
         dmn.instance = 0;
         write_instance_files(0, getpid());
-        CMDCHANNEL *main_ch = open_command_channel(PIPE_MAIN_IN, PIPE_MAIN_OUT);
-        CMDCHANNEL *aux_ch = open_command_channel(PIPE_AUX_IN, PIPE_AUX_OUT);
-        run_thread_and_detach(command_thread, main_ch);
-        run_thread_and_detach(command_thread, aux_ch);
+        keep(open_command_channel(PIPE_MAIN_IN, PIPE_MAIN_OUT));
+        keep(open_command_channel(PIPE_AUX_IN, PIPE_AUX_OUT));
+        run_thread_and_detach(command_thread, channels[0]);
+        run_thread_and_detach(command_thread, channels[1]);
         cmdh_insert(cmdhash, "zzblock", 1, cmd_zzblock, nullptr);
         cmdh_insert(cmdhash, "zzmark", 1, cmd_zzmark, nullptr);
     }
@@ -310,12 +330,26 @@ TEST_F(ControlPipes, ChannelFifosAndStream)
     // Opening again over existing FIFOs succeeds (a restarted daemon).
     CMDCHANNEL *again = open_command_channel(PIPE_CMD_IN, PIPE_CMD_OUT);
     CMDCHANNEL *twice = open_command_channel(PIPE_CMD_IN, PIPE_CMD_OUT);
+    keep(again);
+    keep(twice);
     ASSERT_NE(again, nullptr);
     ASSERT_NE(twice, nullptr);
     EXPECT_STREQ(twice->name, "command");
     EXPECT_NE(twice->out, nullptr);
     EXPECT_GE(twice->in_fd, 0);
     EXPECT_TRUE(fcntl(twice->in_fd, F_GETFL) & O_RDWR);
+
+    // A plain file where a pipe belongs is not read as commands: the
+    // daemon ends with the operating-system error code.
+    write_file(root->file("/var/run/kvnims.in"), "stop\n");
+    pid_t child = fork();
+    if (child == 0) {
+        forked_child = true;
+        open_command_channel(PIPE_IMS_IN, PIPE_IMS_OUT);
+        _exit(0);
+    }
+    EXPECT_EQ(wait_exit(child), 71);
+    EXPECT_FALSE(stat(root->file("/var/run/kvnims.out").c_str(), &st) == 0);
 }
 
 TEST_F(ControlPipes, NonInteractiveSessions)
@@ -491,6 +525,7 @@ TEST_F(ControlPipes, PeerGoneDuringSession)
     dmn.instance = 10;
     write_instance_files(10, getpid());
     CMDCHANNEL *ch = open_command_channel(PIPE_MAIN_IN, PIPE_MAIN_OUT);
+    keep(ch);
     dmn.instance = 0;
 
     Client c = spawn_tty(10);
