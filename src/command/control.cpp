@@ -27,6 +27,7 @@
 #include "command/line_editor.h"
 #include "command/log.h"
 #include "daemon/daemon.h"
+#include "daemon/instance.h"
 
 constexpr int CHANNEL_READ_SIZE = 9999;    // bytes per command chunk
 constexpr int CLIENT_READ_SIZE = 32767;    // bytes per read of the output pipe
@@ -162,54 +163,6 @@ static void restore_terminal()
     exit(code);
 }
 
-// The running test of the client: the lock file must exist, and the pid
-// file must name a live process.
-static int client_instance_running()
-{
-    char path[512];
-    kvn_path(path, sizeof path, "/var/run/kvn%s.lock");
-    int fd = open(path, O_RDONLY);
-    if (fd < 0)
-        return 0;
-    // A lock on a read-only descriptor is refused as a rule, so this hardly
-    // ever decides; the pid file does.
-    if (lockf(fd, F_TLOCK, 0) == 0) {
-        close(fd);
-        if (dmn.debug)
-            fprintf(stderr, "lock successful, no kvn instance running.\n");
-        return 0;
-    }
-    if (dmn.debug)
-        fprintf(stderr, "lock not successful, kvn instance running.\n");
-    close(fd);
-    kvn_path(path, sizeof path, "/var/run/kvn%s.pid");
-    fd = open(path, O_RDONLY);
-    if (fd < 0)
-        return 0;
-    if (dmn.debug)
-        fprintf(stderr, "%s opened\n", path);
-    char text[1024];
-    ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0)
-        return 0;
-    text[n] = '\0';
-    int pid = atoi(text);
-    if (pid <= 0)
-        return 0;
-    dmn.running_pid = pid;
-    char proc[64];
-    snprintf(proc, sizeof proc, "/proc/%d", pid);
-    struct stat st;
-    if (stat(proc, &st) != 0) {
-        if (dmn.debug)
-            fprintf(stderr, "cannot stat proc file\n");
-        return 0;
-    }
-    if (dmn.debug)
-        fprintf(stderr, "stat proc file successful\n");
-    return 1;
-}
 
 static void write_stdout(const char *buf, int len)
 {
@@ -428,7 +381,7 @@ void client_main(const char *in_pattern, const char *out_pattern, const char *pr
     int tty = isatty(STDIN_FILENO);
     client.interactive = tty && preset == nullptr;
 
-    if (!client_instance_running()) {
+    if (!instance_running()) {
         fprintf(stderr, "Korvane: no peer available\n");
         exit(EXIT_UNAVAILABLE);
     }
