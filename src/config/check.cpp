@@ -15,13 +15,7 @@
 #include "command/interpreter.h"
 #include "config/addr.h"
 #include "config/config_state.h"
-
-// The network bound to an address's ARP entry (IPv4) or neighbour entry
-// (IPv6), 0 when there is no entry or it has no network. The address
-// tables are not part of this build yet; once they are, these return the
-// entry's network.
-static int arp_entry_network4(const uint8_t *) { return 0; }
-static int nd_entry_network6(const uint8_t *) { return 0; }
+#include "config/lifecycle.h"
 
 // Location groups and GSLB names belong to the location database and the
 // GSLB responder; a build without them skips both steps. The resolver
@@ -40,43 +34,14 @@ static void warn(FILE *out, const char *fmt, ...)
     report_error(out);
 }
 
-static bool enabled_network(int n)
-{
-    return n >= 1 && n <= MAXNETWORK && cfg.networks[n].enabled;
-}
-
 int check_network4(const uint8_t addr[4])
 {
-    int bound = arp_entry_network4(addr);
-    if (enabled_network(bound))
-        return bound;
-    for (int n = 1; n <= MAXNETWORK; n++) {
-        const NETWORK &net = cfg.networks[n];
-        if (!net.enabled)
-            continue;
-        bool match = true;
-        for (int k = 0; k < 4; k++)
-            match = match && (net.addr[k] & net.mask[k]) == (addr[k] & net.mask[k]);
-        if (match)
-            return n;
-    }
-    return 0;
+    return network_of_ipv4(addr);
 }
 
 int check_network6(const uint8_t addr[16])
 {
-    int bound = nd_entry_network6(addr);
-    if (enabled_network(bound))
-        return bound;
-    for (int n = 1; n <= MAXNETWORK; n++) {
-        const NETWORK &net = cfg.networks[n];
-        if (!net.enabled || net.mask6 <= 0)
-            continue;
-        int bits = net.mask6 > 128 ? 128 : net.mask6;
-        if (bitwise_memcmp(addr, net.real6, bits))
-            return n;
-    }
-    return 0;
+    return network_of_ipv6(addr);
 }
 
 // A target listed by a server: the first server to list it becomes its

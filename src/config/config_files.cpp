@@ -23,6 +23,7 @@
 #include "command/log.h"
 #include "config/addr.h"
 #include "config/config_state.h"
+#include "config/index_registry.h"
 #include "config/config_writer.h"
 #include "config/parameters.h"
 #include "config/show.h"
@@ -291,32 +292,9 @@ int cmd_no_remark(int, char **, FILE *)
 
 void registry_counts(REGKIND kind, int *entries, int *enabled)
 {
-    // Counted from the records: the keys each registered object occupies in
-    // its registry, and the enabled objects. The registries keep the same
-    // two counts; this switches to them once they are part of the build.
-    *entries = 0;
-    *enabled = 0;
-    if (kind == REGKIND_SERVER) {
-        for (int n = 1; n <= MAXSERVER; n++) {
-            const SERVER &s = cfg.servers[n];
-            if (!s.registered)
-                continue;
-            if (s.gslb != GSLB_ENABLE) {
-                int per_address = s.port2 != 0 ? 2 : 1;
-                *entries += ipv4_is_zero(s.ipaddr) ? 0 : per_address;
-                *entries += ipv6_is_zero(s.ipaddr6) ? 0 : per_address;
-            }
-            *enabled += s.enabled != 0;
-        }
-        return;
-    }
-    for (int n = 1; n <= MAXTARGET; n++) {
-        const TARGET &t = cfg.targets[n];
-        if (!t.registered)
-            continue;
-        *entries += !ipv4_is_zero(t.ipaddr) + !ipv6_is_zero(t.ipaddr6);
-        *enabled += t.enabled != 0;
-    }
+    const INDEXREGISTRY *r = kind == REGKIND_SERVER ? server_registry : target_registry;
+    *entries = r != nullptr ? r->count : 0;
+    *enabled = r != nullptr ? r->enabled : 0;
 }
 
 // `register`/`enable` lines: the numbers joined by ",", at most per_line of

@@ -586,43 +586,42 @@ TEST_F(ConfigFiles, ServerAndTargetLines)
         {"17 servers with one key each",
          [] {
              for (int n = 1; n <= 17; n++) {
-                 cfg.servers[n].registered = 1;
                  uint8_t a[4] = {192, 0, 2, (uint8_t)n};
                  memcpy(cfg.servers[n].ipaddr, a, 4);
+                 run_line("register server " + std::to_string(n));
              }
-             for (int n : {1, 2, 3})
-                 cfg.servers[n].enabled = 1;
+             run_line("enable servers 1,2,3");
          },
          "register  servers 1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16\n"
          "register  server 17\n"
          "enable    servers 1,2,3\n"},
         {"one server, one key",
          [] {
-             cfg.servers[5].registered = cfg.servers[5].enabled = 1;
              parse_ipv4("192.0.2.5", cfg.servers[5].ipaddr);
+             run_line("commit server 5");
          },
          "register  server 5\nenable    server 5\n"},
         {"one server with two keys counts two entries",
          [] {
-             cfg.servers[5].registered = 1;
              parse_ipv4("192.0.2.5", cfg.servers[5].ipaddr);
              parse_ipv6("2001:db8::5", cfg.servers[5].ipaddr6);
+             run_line("register server 5");
          },
          "register  servers 5\n"},
         {"gslb server holds no key but is written",
          [] {
-             cfg.servers[7].registered = 1;
              cfg.servers[7].gslb = GSLB_ENABLE;
+             run_line("register server 7");
          },
          "register  servers 7\n"},
         {"33 targets",
          [] {
              for (int n = 1; n <= 33; n++) {
-                 cfg.targets[n].registered = 1;
                  uint8_t a[4] = {198, 51, 100, (uint8_t)n};
                  memcpy(cfg.targets[n].ipaddr, a, 4);
+                 run_line("register target " + std::to_string(n));
              }
-             cfg.targets[33].enabled = 1;
+             run_line("enable target 33");
          },
          "register  targets 1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16\n"
          "register  targets 17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32\n"
@@ -639,19 +638,22 @@ TEST_F(ConfigFiles, ServerAndTargetLines)
     }
 }
 
-TEST_F(ConfigFiles, RegistryCountsFromRecords)
+TEST_F(ConfigFiles, RegistryCountsFollowTheRegistries)
 {
+    // A dual-stack server with a second port holds four keys.
     SERVER &s = cfg.servers[3];
-    s.registered = s.enabled = 1;
     parse_ipv4("192.0.2.3", s.ipaddr);
     parse_ipv6("2001:db8::3", s.ipaddr6);
     s.port2 = htons(443);
+    run_line("register server 3");
+    parse_ipv4("192.0.2.4", cfg.servers[4].ipaddr);
+    run_line("commit server 4");
     TARGET &t = cfg.targets[9];
-    t.registered = 1;
     parse_ipv6("2001:db8::9", t.ipaddr6);
+    run_line("register target 9");
     int entries = -1, enabled = -1;
     registry_counts(REGKIND_SERVER, &entries, &enabled);
-    EXPECT_EQ(entries, 4);
+    EXPECT_EQ(entries, 5);
     EXPECT_EQ(enabled, 1);
     registry_counts(REGKIND_TARGET, &entries, &enabled);
     EXPECT_EQ(entries, 1);

@@ -9,7 +9,9 @@
 #include "command/command_table.h"
 #include "command/interpreter.h"
 #include "command/log.h"
+#include "config/config_files.h"
 #include "config/config_state.h"
+#include "config/local_address.h"
 #include "config/parameters.h"
 #include "daemon/daemon.h"
 
@@ -38,7 +40,13 @@ void kvn_test_reset()
         register_commands();
     }
     config_init_tables();
+    config_files_reset();
     params_reset();
+    // The build host may itself use documentation addresses; in-process
+    // tests see no local addresses unless they install their own test
+    // (which a reset inside the test leaves in place).
+    if (local_address_test == local_address_configured)
+        local_address_test = [](const uint8_t *) { return false; };
     block_close();
     interp.nodename[0] = '\0';
     interp.nodename_set = 0;
