@@ -17,3 +17,17 @@ echo "== unit and whole-system tests"
 echo "== unit tests under ASan+UBSan"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j"$jobs" -L unit --timeout 300)
+
+# Bounded fuzzing of the frame path: a clang build of the fuzz targets in
+# their own tree, one minute per target, new inputs kept out of the seed
+# corpus, crash inputs left in build-fuzz/.
+if command -v clang++ >/dev/null 2>&1; then
+  echo "== chain fuzz (60 s)"
+  cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DKVN_FUZZ=ON -DKVN_BENCH=OFF \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  cmake --build build-fuzz -j"$jobs" --target chain_fuzz
+  fuzz_work=$(mktemp -d /tmp/kvn-chain-fuzz-XXXXXX)
+  ASAN_OPTIONS=detect_leaks=0 ./build-fuzz/fuzz/chain_fuzz -max_total_time=60 -max_len=10000 \
+    -rss_limit_mb=2048 -artifact_prefix=build-fuzz/ "$fuzz_work" fuzz/chain_corpus
+  rm -rf "$fuzz_work"
+fi

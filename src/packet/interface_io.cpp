@@ -370,9 +370,11 @@ void interface_loop()
         interface_rebuild_list();
         fd_set all;
         FD_ZERO(&all);
+        // The interface locks are initialised with the tables; they are
+        // not re-initialised here because a command thread may hold one
+        // (show ifstat) while the loop rebuilds.
         for (int k = 0; k < open_interfaces.count; k++) {
             INTERFACE &i = cfg.interfaces[open_interfaces.slot[k]];
-            pthread_rwlock_init(&i.lock, nullptr);
             // A slot on the test wire has a /dev/null descriptor that is
             // always readable; it is fed by the test, not by the loop.
             if (i.fd > 0 && i.fd < FD_SETSIZE && !tw_backed(open_interfaces.slot[k]))
@@ -452,7 +454,6 @@ void interface_loop_multithreading()
         INTERFACE &i = cfg.interfaces[s];
         if (i.fd == 0)
             continue;
-        pthread_rwlock_init(&i.lock, nullptr);
         for (int k = 0; k < i.threads; k++) {
             if (kvn_thread_count >= MAXKVNTHREADS - 1) {
                 log_message(0, "PANIC: MAXKVNTHREADS REACHED in interface_loop_multithreading()");

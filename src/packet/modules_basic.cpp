@@ -72,9 +72,11 @@ int mod_switch(int slot, int len, uint8_t *frame)
     return 1;
 }
 
+// A runt is no frame to put on another cable: it is consumed, not sent.
 int mod_crossover(int slot, int len, uint8_t *frame)
 {
-    interface_send_others(slot, frame, len);
+    if (len >= ETH_HDRLEN)
+        interface_send_others(slot, frame, len);
     return 1;
 }
 

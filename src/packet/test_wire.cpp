@@ -37,7 +37,8 @@ void tw_log(int slot, int received, const uint8_t *frame, int len)
         f.slot = slot;
         f.received = received;
         f.len = len;
-        memcpy(f.data, frame, (size_t)len);
+        if (len > 0)
+            memcpy(f.data, frame, (size_t)len);
     } else {
         tw.overflow++;
     }
@@ -121,7 +122,8 @@ int tw_receive(int slot, const uint8_t *frame, int len)
     if (len > FRAMEBUF - 1)
         len = FRAMEBUF - 1;
     // A real reader buffer holds whatever the last frame left behind.
-    memcpy(tw.rxbuf, frame, (size_t)len);
+    if (len > 0)
+        memcpy(tw.rxbuf, frame, (size_t)len);
     tw_log(slot, 1, tw.rxbuf, len);
     interface_count_received(slot, len);
     return chain_dispatch(slot, len, tw.rxbuf);

@@ -174,6 +174,7 @@ std::vector<ROW> rows()
         {"switch drops a destination learned on the receiving interface", "switch", learn_other_on_1, 1, u, {}, 1},
         {"switch drops a runt", "switch", nullptr, 1, Frame(10, 0xff), {}, 1},
         {"crossover sends on every other interface", "crossover", nullptr, 3, u, {{1, u}, {2, u}}, 1},
+        {"crossover consumes a runt without sending it", "crossover", nullptr, 1, Frame(8, 1), {}, 1},
         {"ipallow passes a listed IPv4 source", "ipallow", allow_client, 1, u, {}, 0},
         {"ipallow passes a listed IPv6 source", "ipallow", allow_client6, 1, udp6_from_client(), {}, 0},
         {"ipallow drops an unlisted source", "ipallow", allow_client6, 1, u, {}, 1},

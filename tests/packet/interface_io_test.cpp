@@ -1,0 +1,232 @@
+// Sending with outmtu and its failure warnings, the multi-interface send
+// operations, receive counters, link detection and "show ifstat".
+#include <cerrno>
+#include <sys/stat.h>
+
+#include "command/log.h"
+#include "config/config_state.h"
+#include "packet/interface_io.h"
+#include "packet_fixture.h"
+
+namespace {
+
+std::string log_text() { return run_line("show log"); }
+
+Frame sized(size_t n)
+{
+    return FrameBuilder().eth("02:00:00:00:00:01", "02:00:00:00:00:02").ethertype(0x88b5).payload(std::string(n - 14, 'x')).build();
+}
+
+TEST_F(PacketTest, OutmtuCutsFrames)
+{
+    run_line("set outmtu 100");
+    Frame f = sized(1514);
+    interface_send(1, f.data(), (int)f.size());
+    ASSERT_EQ(tw_sent_count(), 1);
+    EXPECT_EQ(tw_sent(0)->len, 100);
+    EXPECT_EQ(cfg.interfaces[1].sent_bytes, 100u);
+    EXPECT_EQ(cfg.interfaces[1].sent_packets, 1u);
+}
+
+struct FAILROW {
+    size_t len;           // frame length
+    int err;              // planted errno
+    const char *message;  // start of the expected log line
+};
+
+TEST_F(PacketTest, SendFailuresWarnAndCountNothing)
+{
+    const FAILROW rows[] = {
+        {1600, EMSGSIZE, "WARNING: failed to write JUMBO frame of len 1600 to eth1, please check MTU"},
+        {1500, EMSGSIZE, "WARNING: failed to write frame of len 1500 to eth1, errno = 90"},
+        {1600, ENOBUFS, "WARNING: failed to write frame of len 1600 to eth1, errno = 105"},
+    };
+    for (const FAILROW &r : rows) {
+        SCOPED_TRACE(r.message);
+        Frame f = sized(r.len);
+        tw_fail_next_send(1, r.err);
+        interface_send(1, f.data(), (int)f.size());
+        EXPECT_NE(log_text().find(r.message), std::string::npos) << log_text();
+        EXPECT_EQ(cfg.interfaces[1].sent_packets, 0u);
+        EXPECT_EQ(cfg.interfaces[1].sent_bytes, 0u);
+        EXPECT_EQ(tw_sent_count(), 0);
+    }
+}
+
+TEST_F(PacketTest, SendSetsSkipDisabledInterfaces)
+{
+    Frame f = sized(60);
+    cfg.interfaces[2].enabled = 0;
+    interface_send_all(f.data(), (int)f.size());
+    ASSERT_EQ(tw_sent_count(), 2);
+    EXPECT_EQ(tw_sent(0)->slot, 1);
+    EXPECT_EQ(tw_sent(1)->slot, 3);
+    tw_clear();
+    int32_t flags[IFSLOTS] = {};
+    flags[2] = flags[3] = 1;
+    interface_send_set(f.data(), (int)f.size(), flags);
+    ASSERT_EQ(tw_sent_count(), 1);
+    EXPECT_EQ(tw_sent(0)->slot, 3);
+    tw_clear();
+    interface_send_others(3, f.data(), (int)f.size());
+    ASSERT_EQ(tw_sent_count(), 1);
+    EXPECT_EQ(tw_sent(0)->slot, 1);
+}
+
+TEST_F(PacketTest, ReceiveCountsEvenWithoutChain)
+{
+    Frame f = sized(64);
+    EXPECT_EQ(receive(2, f), 0);
+    EXPECT_EQ(receive(2, Frame()), 0);  // a 0-byte read is counted too
+    EXPECT_EQ(cfg.interfaces[2].recv_packets, 2u);
+    EXPECT_EQ(cfg.interfaces[2].recv_bytes, 64u);
+}
+
+TEST_F(PacketTest, Lookups)
+{
+    EXPECT_EQ(interface_slot_by_name("eth2"), 2);
+    EXPECT_EQ(interface_slot_by_name("eth"), -1);
+    EXPECT_EQ(interface_by_name("eth3"), &cfg.interfaces[3]);
+    EXPECT_EQ(interface_by_name("nope"), nullptr);
+    EXPECT_STREQ(interface_name(1), "eth1");
+    EXPECT_STREQ(interface_name(30), "");
+}
+
+class LinkTest : public PacketTest {
+protected:
+    TempRoot root;
+    std::string sysfs;
+    void SetUp() override
+    {
+        PacketTest::SetUp();
+        sysfs = root.path;
+        sysfs_root = sysfs.c_str();
+    }
+    void TearDown() override
+    {
+        sysfs_root = "";
+        PacketTest::TearDown();
+    }
+    void carrier(const char *ifname, const char *text)
+    {
+        std::string dir = root.path + "/sys";
+        mkdir(dir.c_str(), 0755);
+        dir += "/class";
+        mkdir(dir.c_str(), 0755);
+        dir += "/net";
+        mkdir(dir.c_str(), 0755);
+        dir += std::string("/") + ifname;
+        mkdir(dir.c_str(), 0755);
+        write_file(dir + "/carrier", text);
+    }
+};
+
+TEST_F(LinkTest, CarrierFile)
+{
+    struct {
+        const char *name;     // interface name
+        const char *content;  // carrier file text, nullptr = no file
+        int fd;               // descriptor to give the slot
+        int up;               // expected link state
+    } rows[] = {
+        {"veth0", "1\n", 5, 1},
+        {"veth1", "0\n", 5, 0},
+        {"veth2", "1", 5, 0},
+        {"veth3", nullptr, 5, 0},
+        {"veth4", "1\nextra\n", 5, 1},
+        {"kvn7", "1\n", 0, 0},     // four-character kvn name: no file is read
+        {"kvn7", nullptr, 9, 1},
+        {"kvnab", nullptr, 9, 0},  // five characters: the carrier file decides
+        {"kvnab", "1\n", 0, 1},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::string(r.name) + " " + (r.content ? r.content : "(none)"));
+        if (r.content != nullptr)
+            carrier(r.name, r.content);
+        INTERFACE &i = cfg.interfaces[10];
+        snprintf(i.name, sizeof i.name, "%s", r.name);
+        i.fd = r.fd;
+        EXPECT_EQ(interface_link_state(10), r.up);
+        i.fd = 0;
+    }
+}
+
+TEST_F(LinkTest, DetectionLogsChanges)
+{
+    carrier("eth1", "1\n");
+    link_detection_step(1);
+    EXPECT_EQ(cfg.interfaces[1].link_state, 1);
+    EXPECT_NE(log_text().find("link detected on interface 1 (eth1)"), std::string::npos);
+    log_reset();
+    link_detection_step(1);
+    EXPECT_EQ(log_text(), "kvn# ");  // no change, no message
+    carrier("eth1", "0\n");
+    link_detection_step(1);
+    EXPECT_EQ(cfg.interfaces[1].link_state, 0);
+    EXPECT_NE(log_text().find("link lost on interface 1 (eth1)"), std::string::npos);
+}
+
+TEST_F(PacketTest, ShowIfstat)
+{
+    Frame f = sized(100);
+    receive(1, f);
+    interface_send(3, f.data(), 60);
+    cfg.interfaces[3].link_state = 1;
+    std::string out = run_line("show ifstat");
+    std::string expected = "\nindex 0 (eth1)\nindex 1 (eth2)\nindex 2 (eth3)\n\n";
+    const char *macs[] = {"02:00:00:00:01:01", "02:00:00:00:02:02", "02:00:00:00:03:03"};
+    const char *counts[] = {"  received:\n    packets 1\n    bytes   100\n  sent:\n    packets 0\n    bytes   0\n",
+                            "  received:\n    packets 0\n    bytes   0\n  sent:\n    packets 0\n    bytes   0\n",
+                            "  received:\n    packets 0\n    bytes   0\n  sent:\n    packets 1\n    bytes   60\n"};
+    for (int s = 1; s <= 3; s++) {
+        expected += "interface " + std::to_string(s) + " (eth" + std::to_string(s) + ")\n";
+        expected += s == 3 ? "  link detection: TRUE\n" : "  link detection: FALSE\n";
+        expected += std::string("  address:\n    ") + macs[s - 1] + "\n";
+        expected += counts[s - 1];
+        expected += "  dumped:\n    bytes   0\n\n";
+    }
+    EXPECT_EQ(out, expected + "kvn# ");
+    // The older item name gives the same listing.
+    EXPECT_EQ(run_line("show interfaces"), out);
+}
+
+TEST_F(PacketTest, ShowIfstatSkipsClosedSlots)
+{
+    tw_detach_all();
+    EXPECT_EQ(run_line("show ifstat"), "\nkvn# ");
+    cfg.interfaces[4].access = ACCESS_VPN;  // a vpn interface gets no descriptor
+    snprintf(cfg.interfaces[4].name, IFNAMELEN, "kvn4");
+    EXPECT_EQ(interface_open(4), 1);
+    EXPECT_EQ(cfg.interfaces[4].fd, 0);
+    EXPECT_EQ(run_line("show ifstat"), "\nkvn# ");
+}
+
+TEST_F(PacketTest, OpenFailures)
+{
+    INTERFACE &i = cfg.interfaces[5];
+    snprintf(i.name, IFNAMELEN, "kvnnosuch%d", (int)getpid() % 1000);
+    i.access = 7;
+    EXPECT_EQ(interface_open(5), -1);
+    EXPECT_NE(log_text().find("unknown access method interface"), std::string::npos);
+    EXPECT_EQ(i.fd, 0);
+    i.access = ACCESS_RAW;
+    EXPECT_EQ(interface_open(5), -1);
+    EXPECT_EQ(i.fd, 0);
+    EXPECT_NE(log_text().find("cannot create socket for kvnnosuch"), std::string::npos) << log_text();
+}
+
+TEST_F(PacketTest, ShowThreads)
+{
+    kvn_thread_count = 1;
+    kvn_threads[0].number = 1;
+    kvn_threads[0].slot = 2;
+    kvn_threads[0].packets = 1;
+    pthread_mutex_init(&kvn_threads[0].lock, nullptr);
+    receive(2, sized(60));
+    receive(2, sized(60));
+    receive(2, sized(60));
+    EXPECT_EQ(run_line("show threads"), " thread no 1\n   interface 2 (eth2)\n   packets processed 1 (33.3%)\nkvn# ");
+    kvn_thread_count = 0;
+}
+
+} // namespace
