@@ -90,6 +90,7 @@ interface 1 {
 interface 2 {
   name lb2
 }
+commit interface 1,2
 vrrp {
   vrid 42
   priority 255
@@ -110,7 +111,6 @@ network 2 {
   real 198.51.100.10
   interface 2
 }
-commit interface 1,2
 commit network 1
 commit network 2
 EOF
