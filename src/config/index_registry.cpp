@@ -20,7 +20,7 @@ ir_new()
         log_message(0, "cannot malloc() INDEXREGISTRY");
         daemon_exit(EXIT_OSERR);
     }
-    pthread_rwlock_init(&ir->lock, nullptr);
+    table_rwlock_init(&ir->lock);
     return ir;
 }
 

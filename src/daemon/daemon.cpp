@@ -105,6 +105,15 @@ void *uptime_thread(void *)
     return nullptr;
 }
 
+void table_rwlock_init(pthread_rwlock_t *lock)
+{
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(lock, &attr);
+    pthread_rwlockattr_destroy(&attr);
+}
+
 void run_thread_and_detach(void *(*routine)(void *), void *arg)
 {
     pthread_attr_t attr;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <pthread.h>
 #include <sys/types.h>
 
 struct DAEMON {
@@ -56,6 +57,11 @@ unsigned get_uptime();
 void set_uptime(unsigned value);
 void uptime_init();
 void *uptime_thread(void *);
+
+// Initialises the reader-writer lock of a table that packet threads read
+// all the time and commands change now and then: a waiting writer goes
+// before new readers, so a busy packet path cannot starve a command.
+void table_rwlock_init(pthread_rwlock_t *lock);
 
 // Starts a detached thread with the stack size of parameter
 // pthreadstacksize (0 keeps the system default). A failure is logged and

@@ -40,7 +40,7 @@ ARPHASH *ah_create()
         log_message(0, "cannot malloc() ARPHASH");
         daemon_exit(EXIT_OSERR);
     }
-    pthread_rwlock_init(&t->lock, nullptr);
+    table_rwlock_init(&t->lock);
     t->chunk_used = AH_CHUNK;  // no chunk yet: the first insert takes one
     return t;
 }

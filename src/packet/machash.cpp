@@ -52,7 +52,7 @@ MACHASH *mh_create()
         log_message(0, "cannot malloc() MACHASH");
         daemon_exit(EXIT_OSERR);
     }
-    pthread_rwlock_init(&t->lock, nullptr);
+    table_rwlock_init(&t->lock);
     t->chunk_used = MH_CHUNK;  // no chunk yet: the first insert takes one
     return t;
 }
