@@ -490,7 +490,7 @@ int interface_link_state(int slot)
     if (strlen(i.name) == 4 && strncmp(i.name, "kvn", 3) == 0)
         return i.fd != 0 ? 1 : 0;
     char shown[96], path[600];
-    snprintf(shown, sizeof shown, "/sys/class/net/%s/carrier", i.name);
+    snprintf(shown, sizeof shown, "/sys/class/net/%.*s/carrier", (int)sizeof i.name, i.name);
     snprintf(path, sizeof path, "%s%s", sysfs_root, shown);
     FILE *f = fopen(path, "r");
     if (f == nullptr)
