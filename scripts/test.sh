@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs dependencies, builds the normal and the
-# sanitizer (ASan+UBSan) trees, runs every test in the normal tree and the
-# unit tests again under the sanitizers.
+# sanitizer (ASan+UBSan) trees, fuzzes the frame path for a bounded time,
+# runs every test in the normal tree and the unit tests again under the
+# sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -11,12 +12,6 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKVN_SANITIZE=ON -DKVN_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
-
-echo "== unit and whole-system tests"
-(cd build && ctest --output-on-failure -j"$jobs" --timeout 300)
-echo "== unit tests under ASan+UBSan"
-(cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-   ctest --output-on-failure -j"$jobs" -L unit --timeout 300)
 
 # Bounded fuzzing of the frame path: a clang build of the fuzz targets in
 # their own tree, one minute per target, new inputs kept out of the seed
@@ -31,3 +26,9 @@ if command -v clang++ >/dev/null 2>&1; then
     -rss_limit_mb=2048 -artifact_prefix=build-fuzz/ "$fuzz_work" fuzz/chain_corpus
   rm -rf "$fuzz_work"
 fi
+
+echo "== unit and whole-system tests"
+(cd build && ctest --output-on-failure -j"$jobs" --timeout 300)
+echo "== unit tests under ASan+UBSan"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest --output-on-failure -j"$jobs" -L unit --timeout 300)
