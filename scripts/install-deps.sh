@@ -2,7 +2,7 @@
 # Installs what building and testing Korvane needs. Idempotent: packages
 # already present are not fetched again.
 set -euo pipefail
-packages=(build-essential cmake g++ clang libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
+packages=(build-essential cmake g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
           iproute2 iputils-ping arping ndisc6 netcat-openbsd curl ethtool tmux python3)
 missing=()
 for p in "${packages[@]}"; do
