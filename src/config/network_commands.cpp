@@ -903,7 +903,7 @@ show_network(int, char **argv, FILE *out)
         if (!ipv4_is_zero(net.virt))
             label(out, "virtmac", format_mac(text, sizeof text, net.virtmac));
     }
-    label(out, "natoutside", cfg.natoutside.network == n ? "held" : "no");
+    label(out, "outside", cfg.natoutside.network == n ? "held" : "no");
     return 1;
 }
 
