@@ -713,7 +713,27 @@ TEST_F(ConfigFiles, ReferenceConfigurationRoundTrip)
     ASSERT_FALSE(reference.empty());
     write_file(conf, reference);
     startup_load();
+    // Every line loads without a message, the final check included.
+    EXPECT_EQ(interp.config_error, 0);
     EXPECT_EQ(log_messages().back(), "/etc/kvn.conf successfully loaded");
+    for (const std::string &m : log_messages())
+        EXPECT_NE(m.rfind("ERROR", 0), 0u) << m;
+    // The register and enable lines took effect: interfaces and networks
+    // by count, servers and targets in their registries (20 server keys,
+    // a GSLB server holding none).
+    EXPECT_EQ(cfg.registered_interfaces, 5);
+    EXPECT_EQ(cfg.enabled_interfaces, 3);
+    EXPECT_EQ(cfg.registered_networks, 3);
+    EXPECT_EQ(cfg.enabled_networks, 2);
+    int entries = 0, enabled = 0;
+    registry_counts(REGKIND_SERVER, &entries, &enabled);
+    EXPECT_EQ(entries, 20);
+    EXPECT_EQ(enabled, 17);
+    registry_counts(REGKIND_TARGET, &entries, &enabled);
+    EXPECT_EQ(entries, 16);
+    EXPECT_EQ(enabled, 12);
+    EXPECT_EQ(cfg.natoutside.network, 2);
+    EXPECT_TRUE(cfg.gateway.configured && cfg.gateway.active4 && cfg.gateway.active6);
 
     // Saving gives the reference text back, apart from the two header lines.
     run_line("save");
@@ -725,6 +745,7 @@ TEST_F(ConfigFiles, ReferenceConfigurationRoundTrip)
     kvn_test_reset();
     config_files_reset();
     startup_load();
+    EXPECT_EQ(interp.config_error, 0);
     EXPECT_EQ(log_messages().back(), "/etc/kvn.conf successfully loaded");
     run_line("save");
     std::string second = read_file(conf);
