@@ -323,6 +323,74 @@ TEST_F(ConfigFiles, ReloadFailingInPass1)
     }
 }
 
+// One configuration file serves both nodes of a pair; each node's private
+// file holds its own real addresses and priority. A reload reads both
+// files again: the private values stay and the shared file's other values
+// are not changes. A changed private value, or a changed shared value on
+// a node without a private file, still fails.
+TEST_F(ConfigFiles, NodeSpecificValuesSurviveReload)
+{
+    const std::string shared = "vrrp {\nvrid 7\npriority 100\nnetwork 1\n}\n"
+                               "network 1 {\naddr 203.0.113.0\nmask 255.255.255.0\nreal 203.0.113.2\n"
+                               "virt 203.0.113.1\nmask6 64\nreal6 2001:db8:1::2\nvirt6 2001:db8:1::1\n}\n"
+                               "register network 1\nenable network 1\n";
+    const std::string node_b = "vrrp priority 200\nnetwork 1 real 203.0.113.3\nnetwork 1 real6 2001:db8:1::3\n";
+    struct Case {
+        const char *name;
+        std::string priv_before, priv_after, conf_after;
+        const char *failure;  // reload output line, or null for success
+    } cases[] = {
+        {"private values kept", node_b, node_b, shared, nullptr},
+        {"private real changed", node_b, "network 1 real 203.0.113.4\n", shared,
+         "  /etc/kvn.private: invalid network real address change during reload\n"},
+        {"private priority changed", node_b, "vrrp priority 201\n", shared,
+         "  /etc/kvn.private: invalid VRRP priority change during reload\n"},
+        {"no private file, shared real changed", "", "", shared.substr(0, shared.find("real 203")) + "real 203.0.113.9" +
+             shared.substr(shared.find("real 203") + 16),
+         "  /etc/kvn.conf line 9: invalid network real address change during reload\n"},
+        {"no private file, shared priority changed", "", "", "vrrp priority 99\n" + shared,
+         "  /etc/kvn.conf line 1: invalid VRRP priority change during reload\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        kvn_test_reset();
+        config_files_reset();
+        unlink(priv.c_str());
+        if (!c.priv_before.empty())
+            write_file(priv, c.priv_before);
+        write_file(conf, shared);
+        startup_load();
+        ASSERT_EQ(interp.config_error, 0);
+        ASSERT_EQ(cfg.networks[1].enabled, 1);
+        const uint8_t real_before = cfg.networks[1].real[3];
+        const uint8_t real6_before = cfg.networks[1].real6[15];
+        const int32_t priority_before = cfg.vrrp.priority;
+        EXPECT_EQ(priority_before, c.priv_before.empty() ? 100 : 200);
+
+        unlink(priv.c_str());
+        if (!c.priv_after.empty())
+            write_file(priv, c.priv_after);
+        write_file(conf, c.conf_after);
+        log_reset();
+        int result = -1;
+        std::string out = run_line("reload", &result);
+        if (c.failure == nullptr) {
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ(out, "kvn# ");
+            EXPECT_TRUE(logged("maintaining node specific real address 203.0.113.3 of network 1"));
+            EXPECT_TRUE(logged("maintaining node specific real6 address of network 1"));
+            EXPECT_TRUE(logged("maintaining node specific VRRP priority 200"));
+            EXPECT_TRUE(logged("CLI reload finished"));
+        } else {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(out, std::string(c.failure) + "  ERROR: unable to reload, restart required\nkvn# ");
+        }
+        EXPECT_EQ(cfg.networks[1].real[3], real_before);
+        EXPECT_EQ(cfg.networks[1].real6[15], real6_before);
+        EXPECT_EQ(cfg.vrrp.priority, priority_before);
+    }
+}
+
 TEST_F(ConfigFiles, ReloadInsideAFileIsRefused)
 {
     write_file(conf, "set natscan 5\nreload\nset arplookup 30\n");
