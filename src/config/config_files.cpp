@@ -270,6 +270,9 @@ int cmd_reload(int, char **, FILE *out)
     if (!ok) {
         log_message(4, "unable to reload in pass 2, restart required");
         cmd_error("unable to reload in pass 2, restart required\n");
+        // The failing line may stand inside a block; the session that
+        // typed `reload` must not go on inside it.
+        block_close();
         interp.config_error = 1;
         conffiles.reload_out = nullptr;
         return 0;

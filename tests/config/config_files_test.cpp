@@ -23,6 +23,7 @@
 #include "config/config_state.h"
 #include "config/parameters.h"
 #include "daemon/daemon.h"
+#include "packet/arp.h"
 #include "support/support.h"
 
 namespace {
@@ -389,6 +390,47 @@ TEST_F(ConfigFiles, NodeSpecificValuesSurviveReload)
         EXPECT_EQ(cfg.networks[1].real6[15], real6_before);
         EXPECT_EQ(cfg.vrrp.priority, priority_before);
     }
+}
+
+TEST_F(ConfigFiles, ReloadFailingInPass2LeavesNoBlockOpen)
+{
+    write_file(conf, "server 1 {\nipaddr 203.0.113.10\n}\nregister server 1\n");
+    startup_load();
+    ASSERT_EQ(cfg.servers[1].registered, 1);
+    // Pass 1 leaves server values alone; pass 2 refuses the target list
+    // inside the block.
+    write_file(conf, "server 1 {\nipaddr 203.0.113.10\ntargets 0\n}\nregister server 1\n");
+    int result = 1;
+    std::string out = run_line("reload", &result);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(out, "  /etc/kvn.conf line 3: invalid target spec 0\n"
+                   "  ERROR: unable to reload in pass 2, restart required\nkvn# ");
+    EXPECT_EQ(interp.context_command[0], '\0');
+    EXPECT_EQ(interp.config_error, 1);
+    EXPECT_TRUE(logged("unable to reload in pass 2, restart required"));
+}
+
+// A target that was registered but not enabled before the reload has no
+// address entry; enabling it in pass 2 must make one even though its
+// address did not change.
+TEST_F(ConfigFiles, TargetEnabledByReloadGetsItsAddressEntry)
+{
+    const std::string head = "network 1 {\naddr 203.0.113.0\nmask 255.255.255.0\nreal 203.0.113.2\n}\n"
+                             "register network 1\nenable network 1\n"
+                             "target 1 {\nipaddr 203.0.113.101\nping 10,3\n}\nregister target 1\n";
+    write_file(conf, head);
+    startup_load();
+    uint8_t a16[16];
+    const uint8_t a4[4] = {203, 0, 113, 101};
+    ipv4_mapped(a16, a4);
+    ASSERT_EQ(cfg.targets[1].registered, 1);
+    ASSERT_FALSE(arp_has_entry(a16));
+    write_file(conf, head + "enable target 1\n");
+    int result = 0;
+    run_line("reload", &result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(cfg.targets[1].enabled, 1);
+    EXPECT_TRUE(arp_has_entry(a16));
 }
 
 TEST_F(ConfigFiles, ReloadInsideAFileIsRefused)
