@@ -29,12 +29,20 @@
 #include "config/show.h"
 #include "daemon/daemon.h"
 
-CONFFILES conffiles = {.remark = "", .remark_set = 0, .reload_out = nullptr, .lineformat = LINEFMT_FILE};
+CONFFILES conffiles = {
+    .remark = "", .remark_set = 0, .reload_out = nullptr, .lineformat = LINEFMT_FILE, .given_real = {}, .given_real6 = {}, .given_priority = 0};
 
 int (*save_rename_hook)(const char *from, const char *to) = rename;
 
 // Numbers per written `register`/`enable` line of servers and targets.
 constexpr int NUMBERS_PER_LINE = 16;
+
+static void forget_given_values()
+{
+    memset(conffiles.given_real, 0, sizeof conffiles.given_real);
+    memset(conffiles.given_real6, 0, sizeof conffiles.given_real6);
+    conffiles.given_priority = 0;
+}
 
 void config_files_reset()
 {
@@ -42,6 +50,7 @@ void config_files_reset()
     conffiles.remark_set = 0;
     conffiles.reload_out = nullptr;
     conffiles.lineformat = LINEFMT_FILE;
+    forget_given_values();
 }
 
 // ---------------------------------------------------------------------------
@@ -152,6 +161,7 @@ static int load_main_file(FILE *devnull)
 int load_config()
 {
     interp.config_line = 0;
+    forget_given_values();
     FILE *devnull = fopen("/dev/null", "w");
     if (devnull == nullptr) {
         log_message(0, "cannot open /dev/null in load_config()");
@@ -260,6 +270,9 @@ int cmd_reload(int, char **, FILE *out)
     if (!ok) {
         log_message(4, "unable to reload in pass 2, restart required");
         cmd_error("unable to reload in pass 2, restart required\n");
+        // The failing line may stand inside a block; the session that
+        // typed `reload` must not go on inside it.
+        block_close();
         interp.config_error = 1;
         conffiles.reload_out = nullptr;
         return 0;

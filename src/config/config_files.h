@@ -8,7 +8,10 @@
 // an order that loads back to the same state.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+
+#include "config/object_types.h"
 
 constexpr const char *CONF_GLOBAL = "/etc/kvn.global";
 constexpr const char *CONF_PRIVATE = "/etc/kvn%s.private";
@@ -28,6 +31,12 @@ struct CONFFILES {
     FILE *reload_out;          // output of the session running `reload`; null outside a reload
     const char *lineformat;    // format of every line's first word: LINEFMT_FILE or LINEFMT_SCREEN;
                                // set by save (file) and the show items (screen), kept until changed
+    // Node-specific values given by an earlier line of the load in
+    // progress (normally the private file's): a later line of the same
+    // load keeps them. Cleared when a load starts.
+    int32_t given_real[MAXNETWORK + 1];   // network n's real address
+    int32_t given_real6[MAXNETWORK + 1];  // network n's real6 address
+    int32_t given_priority;               // the VRRP priority
 };
 
 extern CONFFILES conffiles;

@@ -640,11 +640,14 @@ enable_target(int n, FILE *)
     uint8_t a16[16], via16[16];
     if (router_set)
         ipv4_mapped(via16, t.router);
-    if (!ipv4_is_zero(t.ipaddr) && (!pass2 || !same4(t.ipaddr, old.ipaddr))) {
+    // In pass 2 an address the target had before the reload keeps its
+    // entry, but only a target that was enabled before has one.
+    bool kept = pass2 && old.enabled;
+    if (!ipv4_is_zero(t.ipaddr) && (!kept || !same4(t.ipaddr, old.ipaddr))) {
         ipv4_mapped(a16, t.ipaddr);
         hook_arp_entry(a16, nullptr, 0, 0, 0, 0, n, router_set ? via16 : nullptr);
     }
-    if (!ipv6_is_zero(t.ipaddr6) && (!pass2 || memcmp(t.ipaddr6, old.ipaddr6, 16) != 0))
+    if (!ipv6_is_zero(t.ipaddr6) && (!kept || memcmp(t.ipaddr6, old.ipaddr6, 16) != 0))
         hook_arp_entry(t.ipaddr6, nullptr, 0, 0, 0, 0, n, nullptr);
     if (router_set && !hook_arp_exists(via16))
         hook_arp_entry(via16, nullptr, 0, 0, 0, network_containing_ipv4(t.router), 0, nullptr);

@@ -16,6 +16,7 @@
 #include "command/log.h"
 #include "command/tp.h"
 #include "config/addr.h"
+#include "config/config_files.h"
 #include "config/config_state.h"
 #include "config/config_writer.h"
 #include "config/lifecycle.h"
@@ -117,21 +118,27 @@ network_addr4(int n, const NETADDR4 &spec, const char *value)
     uint8_t *field = reinterpret_cast<uint8_t *>(&net) + spec.offset;
     uint8_t a[4];
     bool ok = parse_ipv4(value, a);
+    bool real = field == net.real;
     if (interp.reload_pass != 0) {
         if (!ok)
             return reload_refusal(spec.invalid_reload);
-        if (memcmp(a, field, 4) != 0)
+        // The private file gave this node's real address earlier in the
+        // same pass; the shared file's other value is the peer's.
+        if (memcmp(a, field, 4) != 0 && !(real && conffiles.given_real[n]))
             return reload_refusal(spec.changed_reload);
-        return 1;
-    }
-    if (!ok)
+    } else if (!ok) {
         return cmd_error("%s", spec.invalid);
-    if (field == net.real && interp.loading && !ipv4_is_zero(net.real)) {
+    }
+    if (real && interp.loading && !ipv4_is_zero(net.real) &&
+        (interp.reload_pass == 0 || conffiles.given_real[n])) {
         log_message(6, "maintaining node specific real address %d.%d.%d.%d of network %d", net.real[0],
                     net.real[1], net.real[2], net.real[3], n);
         return 1;
     }
-    memcpy(field, a, 4);
+    if (real && interp.loading)
+        conffiles.given_real[n] = 1;
+    if (interp.reload_pass == 0)
+        memcpy(field, a, 4);
     return 1;
 }
 
@@ -146,20 +153,22 @@ network_addr6(int n, bool real, const char *value)
         if (!ok)
             return reload_refusal(real ? "invalid network real6 address specification on reload\n"
                                        : "invalid network virt6 address specification on reload\n");
-        if (memcmp(a, field, 16) != 0)
+        if (memcmp(a, field, 16) != 0 && !(real && conffiles.given_real6[n]))
             return reload_refusal(real ? "invalid network real6 address change during reload\n"
                                        : "invalid network virt6 address change during reload\n");
-        return 1;
-    }
-    if (!ok) {
+    } else if (!ok) {
         memset(field, 0, 16);
         return cmd_error("invalid IPv6-address %s\n", value);
     }
-    if (real && interp.loading && !ipv6_is_zero(net.real6)) {
+    if (real && interp.loading && !ipv6_is_zero(net.real6) &&
+        (interp.reload_pass == 0 || conffiles.given_real6[n])) {
         log_message(6, "maintaining node specific real6 address of network %d", n);
         return 1;
     }
-    memcpy(field, a, 16);
+    if (real && interp.loading)
+        conffiles.given_real6[n] = 1;
+    if (interp.reload_pass == 0)
+        memcpy(field, a, 16);
     return 1;
 }
 
@@ -581,15 +590,22 @@ vrrp_setting(const VRRPSETTING &s, const char *value)
     long x;
     if (!parse_uint(value, &x) || x < 1 || x > s.max)
         return interp.reload_pass != 0 ? reload_refusal(s.invalid) : cmd_error("%s", s.invalid);
+    bool priority = s.field == &VRRPCONF::priority;
     if (interp.reload_pass != 0) {
-        if (x != field)
+        // As for real addresses: a priority the private file gave earlier
+        // in the same pass stays.
+        if (x != field && !(priority && conffiles.given_priority))
             return reload_refusal(s.changed_reload);
-        return 1;
     }
-    if (s.field == &VRRPCONF::priority && interp.loading && v.priority != 0) {
+    if (priority && interp.loading && v.priority != 0 &&
+        (interp.reload_pass == 0 || conffiles.given_priority)) {
         log_message(6, "maintaining node specific VRRP priority %d", v.priority);
         return 1;
     }
+    if (priority && interp.loading)
+        conffiles.given_priority = 1;
+    if (interp.reload_pass != 0)
+        return 1;
     field = (int32_t)x;
     if (s.field == &VRRPCONF::vrid)
         v.vmac[5] = (uint8_t)x;

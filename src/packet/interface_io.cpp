@@ -297,6 +297,10 @@ void interface_send(int slot, const uint8_t *frame, int len)
     if (!good_slot(slot) || len < 0)
         return;
     INTERFACE &i = cfg.interfaces[slot];
+    // A slot without a device (vpn access) has descriptor 0: writing there
+    // would put frames on the daemon's standard input.
+    if (i.fd <= 0 && !tw_backed(slot))
+        return;
     int outmtu = param_value(P_OUTMTU);
     if (outmtu != 0 && outmtu < len)
         len = outmtu;

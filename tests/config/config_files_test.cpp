@@ -23,6 +23,7 @@
 #include "config/config_state.h"
 #include "config/parameters.h"
 #include "daemon/daemon.h"
+#include "packet/arp.h"
 #include "support/support.h"
 
 namespace {
@@ -321,6 +322,115 @@ TEST_F(ConfigFiles, ReloadFailingInPass1)
         EXPECT_TRUE(logged("unable to reload, restart required"));
         EXPECT_FALSE(logged("CLI reload pass 2 started"));
     }
+}
+
+// One configuration file serves both nodes of a pair; each node's private
+// file holds its own real addresses and priority. A reload reads both
+// files again: the private values stay and the shared file's other values
+// are not changes. A changed private value, or a changed shared value on
+// a node without a private file, still fails.
+TEST_F(ConfigFiles, NodeSpecificValuesSurviveReload)
+{
+    const std::string shared = "vrrp {\nvrid 7\npriority 100\nnetwork 1\n}\n"
+                               "network 1 {\naddr 203.0.113.0\nmask 255.255.255.0\nreal 203.0.113.2\n"
+                               "virt 203.0.113.1\nmask6 64\nreal6 2001:db8:1::2\nvirt6 2001:db8:1::1\n}\n"
+                               "register network 1\nenable network 1\n";
+    const std::string node_b = "vrrp priority 200\nnetwork 1 real 203.0.113.3\nnetwork 1 real6 2001:db8:1::3\n";
+    struct Case {
+        const char *name;
+        std::string priv_before, priv_after, conf_after;
+        const char *failure;  // reload output line, or null for success
+    } cases[] = {
+        {"private values kept", node_b, node_b, shared, nullptr},
+        {"private real changed", node_b, "network 1 real 203.0.113.4\n", shared,
+         "  /etc/kvn.private: invalid network real address change during reload\n"},
+        {"private priority changed", node_b, "vrrp priority 201\n", shared,
+         "  /etc/kvn.private: invalid VRRP priority change during reload\n"},
+        {"no private file, shared real changed", "", "", shared.substr(0, shared.find("real 203")) + "real 203.0.113.9" +
+             shared.substr(shared.find("real 203") + 16),
+         "  /etc/kvn.conf line 9: invalid network real address change during reload\n"},
+        {"no private file, shared priority changed", "", "", "vrrp priority 99\n" + shared,
+         "  /etc/kvn.conf line 1: invalid VRRP priority change during reload\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        kvn_test_reset();
+        config_files_reset();
+        unlink(priv.c_str());
+        if (!c.priv_before.empty())
+            write_file(priv, c.priv_before);
+        write_file(conf, shared);
+        startup_load();
+        ASSERT_EQ(interp.config_error, 0);
+        ASSERT_EQ(cfg.networks[1].enabled, 1);
+        const uint8_t real_before = cfg.networks[1].real[3];
+        const uint8_t real6_before = cfg.networks[1].real6[15];
+        const int32_t priority_before = cfg.vrrp.priority;
+        EXPECT_EQ(priority_before, c.priv_before.empty() ? 100 : 200);
+
+        unlink(priv.c_str());
+        if (!c.priv_after.empty())
+            write_file(priv, c.priv_after);
+        write_file(conf, c.conf_after);
+        log_reset();
+        int result = -1;
+        std::string out = run_line("reload", &result);
+        if (c.failure == nullptr) {
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ(out, "kvn# ");
+            EXPECT_TRUE(logged("maintaining node specific real address 203.0.113.3 of network 1"));
+            EXPECT_TRUE(logged("maintaining node specific real6 address of network 1"));
+            EXPECT_TRUE(logged("maintaining node specific VRRP priority 200"));
+            EXPECT_TRUE(logged("CLI reload finished"));
+        } else {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(out, std::string(c.failure) + "  ERROR: unable to reload, restart required\nkvn# ");
+        }
+        EXPECT_EQ(cfg.networks[1].real[3], real_before);
+        EXPECT_EQ(cfg.networks[1].real6[15], real6_before);
+        EXPECT_EQ(cfg.vrrp.priority, priority_before);
+    }
+}
+
+TEST_F(ConfigFiles, ReloadFailingInPass2LeavesNoBlockOpen)
+{
+    write_file(conf, "server 1 {\nipaddr 203.0.113.10\n}\nregister server 1\n");
+    startup_load();
+    ASSERT_EQ(cfg.servers[1].registered, 1);
+    // Pass 1 leaves server values alone; pass 2 refuses the target list
+    // inside the block.
+    write_file(conf, "server 1 {\nipaddr 203.0.113.10\ntargets 0\n}\nregister server 1\n");
+    int result = 1;
+    std::string out = run_line("reload", &result);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(out, "  /etc/kvn.conf line 3: invalid target spec 0\n"
+                   "  ERROR: unable to reload in pass 2, restart required\nkvn# ");
+    EXPECT_EQ(interp.context_command[0], '\0');
+    EXPECT_EQ(interp.config_error, 1);
+    EXPECT_TRUE(logged("unable to reload in pass 2, restart required"));
+}
+
+// A target that was registered but not enabled before the reload has no
+// address entry; enabling it in pass 2 must make one even though its
+// address did not change.
+TEST_F(ConfigFiles, TargetEnabledByReloadGetsItsAddressEntry)
+{
+    const std::string head = "network 1 {\naddr 203.0.113.0\nmask 255.255.255.0\nreal 203.0.113.2\n}\n"
+                             "register network 1\nenable network 1\n"
+                             "target 1 {\nipaddr 203.0.113.101\nping 10,3\n}\nregister target 1\n";
+    write_file(conf, head);
+    startup_load();
+    uint8_t a16[16];
+    const uint8_t a4[4] = {203, 0, 113, 101};
+    ipv4_mapped(a16, a4);
+    ASSERT_EQ(cfg.targets[1].registered, 1);
+    ASSERT_FALSE(arp_has_entry(a16));
+    write_file(conf, head + "enable target 1\n");
+    int result = 0;
+    run_line("reload", &result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(cfg.targets[1].enabled, 1);
+    EXPECT_TRUE(arp_has_entry(a16));
 }
 
 TEST_F(ConfigFiles, ReloadInsideAFileIsRefused)
@@ -713,7 +823,27 @@ TEST_F(ConfigFiles, ReferenceConfigurationRoundTrip)
     ASSERT_FALSE(reference.empty());
     write_file(conf, reference);
     startup_load();
+    // Every line loads without a message, the final check included.
+    EXPECT_EQ(interp.config_error, 0);
     EXPECT_EQ(log_messages().back(), "/etc/kvn.conf successfully loaded");
+    for (const std::string &m : log_messages())
+        EXPECT_NE(m.rfind("ERROR", 0), 0u) << m;
+    // The register and enable lines took effect: interfaces and networks
+    // by count, servers and targets in their registries (20 server keys,
+    // a GSLB server holding none).
+    EXPECT_EQ(cfg.registered_interfaces, 5);
+    EXPECT_EQ(cfg.enabled_interfaces, 3);
+    EXPECT_EQ(cfg.registered_networks, 3);
+    EXPECT_EQ(cfg.enabled_networks, 2);
+    int entries = 0, enabled = 0;
+    registry_counts(REGKIND_SERVER, &entries, &enabled);
+    EXPECT_EQ(entries, 20);
+    EXPECT_EQ(enabled, 17);
+    registry_counts(REGKIND_TARGET, &entries, &enabled);
+    EXPECT_EQ(entries, 16);
+    EXPECT_EQ(enabled, 12);
+    EXPECT_EQ(cfg.natoutside.network, 2);
+    EXPECT_TRUE(cfg.gateway.configured && cfg.gateway.active4 && cfg.gateway.active6);
 
     // Saving gives the reference text back, apart from the two header lines.
     run_line("save");
@@ -725,6 +855,7 @@ TEST_F(ConfigFiles, ReferenceConfigurationRoundTrip)
     kvn_test_reset();
     config_files_reset();
     startup_load();
+    EXPECT_EQ(interp.config_error, 0);
     EXPECT_EQ(log_messages().back(), "/etc/kvn.conf successfully loaded");
     run_line("save");
     std::string second = read_file(conf);

@@ -2,6 +2,7 @@
 // operations, receive counters, link detection and "show ifstat".
 #include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "command/log.h"
 #include "config/config_state.h"
@@ -33,6 +34,31 @@ struct FAILROW {
     int err;              // planted errno
     const char *message;  // start of the expected log line
 };
+
+TEST_F(PacketTest, SlotWithoutDeviceSendsNothing)
+{
+    // An enabled vpn slot has no descriptor; its frames must not reach
+    // descriptor 0. A pipe stands in for standard input to see them.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    int saved = dup(0);
+    ASSERT_GE(saved, 0);
+    ASSERT_EQ(dup2(fds[1], 0), 0);
+    INTERFACE &i = cfg.interfaces[5];
+    i.access = ACCESS_VPN;
+    i.enabled = 1;
+    i.fd = 0;
+    Frame f = sized(60);
+    interface_send(5, f.data(), (int)f.size());
+    dup2(saved, 0);
+    close(saved);
+    close(fds[1]);
+    char buf[64];
+    EXPECT_EQ(read(fds[0], buf, sizeof buf), 0);
+    close(fds[0]);
+    EXPECT_EQ(i.sent_packets, 0u);
+    i.enabled = 0;
+}
 
 TEST_F(PacketTest, SendFailuresWarnAndCountNothing)
 {
