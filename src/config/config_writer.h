@@ -28,7 +28,7 @@ void write_gateway_block(FILE *out, const char *fmt);           // network_comma
 void write_server_block(FILE *out, const char *fmt, int n);     // server_commands.cpp
 void write_target_block(FILE *out, const char *fmt, int n);     // target_commands.cpp
 void write_module_chain(FILE *out, const char *fmt);            // packet/chain.cpp
-void write_filter_lists(FILE *out, const char *fmt);            // packet/chain.cpp
+void write_filter_lists(FILE *out, const char *fmt);            // packet/filter_lists.cpp
 void write_static_arps(FILE *out, const char *fmt);             // packet/arp.cpp
 void write_ipdb(FILE *out, const char *fmt);                    // ipdb
 void write_snatrange(FILE *out, const char *fmt);               // balance

@@ -22,6 +22,7 @@
 #include "config/lifecycle.h"
 #include "config/lifecycle_hooks.h"
 #include "config/show.h"
+#include "packet/interface_io.h"
 
 // ---------------------------------------------------------------------------
 // Small parsers
@@ -63,18 +64,6 @@ reload_refusal(const char *message)
 {
     block_close();
     return cmd_error("%s", message);
-}
-
-// Interface slot with exactly this name, -1 when none.
-static int
-interface_named(const char *name)
-{
-    if (name[0] == '\0')
-        return -1;
-    for (int i = 1; i <= MAXINTERFACE; i++)
-        if (strcmp(cfg.interfaces[i].name, name) == 0)
-            return i;
-    return -1;
 }
 
 static int
@@ -235,7 +224,7 @@ network_members(int n, const char *value)
                     if (number <= MAXINTERFACE && cfg.interfaces[number].registered)
                         slot = number;
                 } else {
-                    slot = interface_named(item);
+                    slot = interface_slot_by_name(item);
                 }
                 if (slot < 0) {
                     // During a reload nothing may change, not even in part.
@@ -308,7 +297,7 @@ cmd_network(int argc, char **argv, FILE *)
             net.synciface = SYNCIFACE_NONE;
             return 1;
         }
-        int slot = interface_named(value);
+        int slot = interface_slot_by_name(value);
         if (slot < 0)
             return cmd_error("unknown interface %s\n", value);
         net.synciface = slot;

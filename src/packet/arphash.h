@@ -3,9 +3,11 @@
 // addresses (VIPs), targets, the refresh counter and the time of the last
 // answer.
 //
-// Instance: the ARP table (every address the daemon knows). Deleted entries go to the table's free list
-// and are reused, never returned to the system, so a pointer obtained from
-// a lookup stays readable even when a command deletes the entry meanwhile.
+// Instances: the ARP table (every address the daemon knows) and the IP
+// filter lists ipallow and ipdeny (packet/filter_lists.h). Deleted entries
+// go to the table's free list and are reused, never returned to the
+// system, so a pointer obtained from a lookup stays readable even when a
+// command deletes the entry meanwhile.
 //
 // Locking: lookups and walks take the reader lock; insertions, deletions
 // and MAC changes take the writer lock. A walk callback must not take the

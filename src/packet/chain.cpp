@@ -1,17 +1,13 @@
 // The module table, the module chain with its dispatch, the `modules`
-// command and "show modules", the five filter-list commands and the
-// writers of the chain line and the filter-list blocks.
+// command and "show modules", and the writer of the chain line.
 #include "packet/chain.h"
 
-#include <arpa/inet.h>
 #include <cstring>
 
 #include "command/command_table.h"
 #include "command/interpreter.h"
-#include "config/addr.h"
 #include "config/config_writer.h"
 #include "config/show.h"
-#include "packet/filter_lists.h"
 
 // One row per module, in the order "show modules" lists them. The lock
 // of every row is initialised statically, so it is ready before any
@@ -204,116 +200,4 @@ void write_module_chain(FILE *out, const char *fmt)
     for (int p = 1; p < chain.count; p++)
         fprintf(out, ",%s", chain.name[p]);
     fputc('\n', out);
-}
-
-// ---------------------------------------------------------------------------
-// Filter-list commands
-
-namespace {
-
-// The block forms "<list> {" and "<list> }" of a list command; true when
-// argv[1] was one of them (the command is then done).
-bool list_block(const char *command, const char *word)
-{
-    if (strcmp(word, "{") == 0) {
-        block_open(command, "");
-        return true;
-    }
-    if (strcmp(word, "}") == 0) {
-        block_close();
-        return true;
-    }
-    return false;
-}
-
-int add_mac(int list, const char *command, const char *word)
-{
-    if (list_block(command, word))
-        return 1;
-    uint8_t mac[6];
-    if (!parse_mac(word, mac))
-        return cmd_error("invalid MAC address format");
-    if (!fl_insert_mac(list, mac))
-        return cmd_error("%s list full (max=%d)\n", command, FL_CAPACITY);
-    return 1;
-}
-
-int add_ip(int list, const char *command, const char *word)
-{
-    if (list_block(command, word))
-        return 1;
-    uint8_t addr[16];
-    if (inet_pton(AF_INET6, word, addr) != 1)
-        return cmd_error("invalid IP address");
-    if (!fl_insert_ip(list, addr))
-        return cmd_error("%s list full (max=%d)\n", command, FL_CAPACITY);
-    return 1;
-}
-
-} // namespace
-
-int cmd_ipallow(int, char **argv, FILE *) { return add_ip(FL_IPALLOW, "ipallow", argv[1]); }
-int cmd_ipdeny(int, char **argv, FILE *) { return add_ip(FL_IPDENY, "ipdeny", argv[1]); }
-int cmd_macallow(int, char **argv, FILE *) { return add_mac(FL_MACALLOW, "macallow", argv[1]); }
-int cmd_macdeny(int, char **argv, FILE *) { return add_mac(FL_MACDENY, "macdeny", argv[1]); }
-int cmd_macrouter(int, char **argv, FILE *) { return add_mac(FL_MACROUTER, "macrouter", argv[1]); }
-
-int cmd_no_ipallow(int, char **, FILE *)
-{
-    fl_clear(FL_IPALLOW);
-    return 1;
-}
-
-int cmd_no_ipdeny(int, char **, FILE *)
-{
-    fl_clear(FL_IPDENY);
-    return 1;
-}
-
-int cmd_no_macallow(int, char **, FILE *)
-{
-    fl_clear(FL_MACALLOW);
-    return 1;
-}
-
-int cmd_no_macdeny(int, char **, FILE *)
-{
-    fl_clear(FL_MACDENY);
-    return 1;
-}
-
-int cmd_no_macrouter(int, char **, FILE *)
-{
-    fl_clear(FL_MACROUTER);
-    return 1;
-}
-
-void write_filter_lists(FILE *out, const char *fmt)
-{
-    static const struct {
-        int list;          // FILTERLIST
-        const char *name;  // command word
-        int mac;           // 1 for MAC lists
-    } order[] = {
-        {FL_MACALLOW, "macallow", 1}, {FL_MACDENY, "macdeny", 1},     {FL_IPALLOW, "ipallow", 0},
-        {FL_IPDENY, "ipdeny", 0},     {FL_MACROUTER, "macrouter", 1},
-    };
-    for (const auto &o : order) {
-        int n = fl_count(o.list);
-        if (n == 0)
-            continue;
-        cw_word(out, fmt, o.name);
-        fputs("{\n", out);
-        for (int i = 0; i < n; i++) {
-            const uint8_t *e = fl_entry(o.list, i);
-            char text[64];
-            if (o.mac)
-                format_mac(text, sizeof text, e);
-            else
-                inet_ntop(AF_INET6, e, text, sizeof text);
-            cw_word(out, fmt, "");
-            fprintf(out, "%s\n", text);
-        }
-        cw_close(out, fmt);
-    }
 }

@@ -1,10 +1,18 @@
 // The five address filter lists (ipallow, ipdeny, macallow, macdeny,
-// macrouter): sets of MAC addresses or 16-byte IP addresses (IPv4 held
-// IPv4-mapped) that the filter modules and ARP learning look up per frame.
-// Entries are only inserted; a list is emptied as a whole.
+// macrouter). The IP lists are ARPHASH tables of 16-byte addresses (IPv4
+// held IPv4-mapped) stored with an all-zero MAC; the MAC lists are MACHASH
+// tables. The filter modules and ARP learning only look up; commands
+// insert, and `no <list>` empties a list as a whole.
+//
+// Emptying keeps the table and moves its entries to the table's free list
+// under its writer lock, so a packet thread that is looking up at that
+// moment reads valid memory and the list pointer never changes.
 #pragma once
 
 #include <cstdint>
+
+#include "packet/arphash.h"
+#include "packet/machash.h"
 
 enum FILTERLIST {
     FL_IPALLOW = 0,
@@ -15,17 +23,30 @@ enum FILTERLIST {
     FL_COUNT = 5,
 };
 
-constexpr int FL_CAPACITY = 1024;  // entries per list
+// MAC list entries carry this interface slot: a list records no place, and
+// a slot other than MH_NOIF lets the table's walk visit the entry.
+constexpr uint32_t FL_NOSLOT = 0;
+
+// The list tables, alive from program start.
+extern ARPHASH *ipallow_list;    // sources the ipallow module passes
+extern ARPHASH *ipdeny_list;     // sources the ipdeny module drops
+extern MACHASH *macallow_list;   // source MACs the macallow module passes
+extern MACHASH *macdeny_list;    // source MACs the macdeny module drops
+extern MACHASH *macrouter_list;  // routers' MACs: never replace a host's MAC in the ARP table
 
 // Inserts a MAC address (MAC lists) or an IP address (IP lists); an entry
-// already present succeeds. False when the list is full.
+// already present stays as it is. False for a list of the other kind. The
+// all-zero MAC is not stored (MACHASH ignores it), so it is never listed.
 bool fl_insert_mac(int list, const uint8_t mac[6]);
 bool fl_insert_ip(int list, const uint8_t addr[16]);
-// Lookups, safe against concurrent inserts.
+// Lookups under the table's reader lock; false for a list of the other kind.
 bool fl_has_mac(int list, const uint8_t mac[6]);
 bool fl_has_ip(int list, const uint8_t addr[16]);
 // Empties a list.
 void fl_clear(int list);
-// Entries in insertion order, for the configuration writer.
+// Entries in a list.
 int fl_count(int list);
-const uint8_t *fl_entry(int list, int i);  // 6 or 16 bytes
+
+// The configuration writer of the lists is write_filter_lists
+// (config/config_writer.h): "<list> {" blocks, each list in ascending
+// address order.

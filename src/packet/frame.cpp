@@ -146,15 +146,25 @@ static uint32_t l4_sum(const uint8_t *frame, const FRAMEINFO *fi)
     return csum_add(sum, frame + fi->l4, fi->l4len);
 }
 
-bool l4_set_checksum(uint8_t *frame, const FRAMEINFO *fi)
+// Offset of the layer-4 checksum field in the frame, or -1 when the frame
+// has no layer-4 header of a checksummed protocol that is whole.
+static int l4_csum_offset(const FRAMEINFO *fi)
 {
     if (fi->l4 < 0)
-        return false;
+        return -1;
     int minhdr = 0;
     int field = l4_csum_field(fi->proto, fi->ethertype == ETHTYPE_IPV6, &minhdr);
     if (field < 0 || fi->l4len < minhdr)
+        return -1;
+    return fi->l4 + field;
+}
+
+bool l4_set_checksum(uint8_t *frame, const FRAMEINFO *fi)
+{
+    int off = l4_csum_offset(fi);
+    if (off < 0)
         return false;
-    uint8_t *f = frame + fi->l4 + field;
+    uint8_t *f = frame + off;
     wr16(f, 0);
     uint16_t c = csum_fold(l4_sum(frame, fi));
     if (c == 0 && fi->proto == IPPROTO_UDP_)
@@ -165,14 +175,10 @@ bool l4_set_checksum(uint8_t *frame, const FRAMEINFO *fi)
 
 bool l4_checksum_ok(const uint8_t *frame, const FRAMEINFO *fi)
 {
-    if (fi->l4 < 0)
+    int off = l4_csum_offset(fi);
+    if (off < 0)
         return false;
-    int minhdr = 0;
-    int field = l4_csum_field(fi->proto, fi->ethertype == ETHTYPE_IPV6, &minhdr);
-    if (field < 0 || fi->l4len < minhdr)
-        return false;
-    if (fi->proto == IPPROTO_UDP_ && fi->ethertype == ETHTYPE_IPV4 &&
-        rd16(frame + fi->l4 + UDP_CSUM) == 0)
+    if (fi->proto == IPPROTO_UDP_ && fi->ethertype == ETHTYPE_IPV4 && rd16(frame + off) == 0)
         return true;
     return csum_fold(l4_sum(frame, fi)) == 0;
 }

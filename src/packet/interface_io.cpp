@@ -194,14 +194,15 @@ void frame_arrived(int slot, uint8_t *buf, int len, bool csum_not_ready, bool ca
 
 INTERFACE *interface_by_name(const char *name)
 {
-    for (int s = 0; s < IFSLOTS; s++)
-        if (strcmp(cfg.interfaces[s].name, name) == 0)
-            return &cfg.interfaces[s];
-    return nullptr;
+    int s = interface_slot_by_name(name);
+    return s < 0 ? nullptr : &cfg.interfaces[s];
 }
 
+// An empty name is no name: it must not find slot 0 or an unnamed slot.
 int interface_slot_by_name(const char *name)
 {
+    if (name == nullptr || name[0] == '\0')
+        return -1;
     for (int s = 0; s < IFSLOTS; s++)
         if (strcmp(cfg.interfaces[s].name, name) == 0)
             return s;

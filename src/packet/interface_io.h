@@ -24,8 +24,9 @@ void *link_detection_thread(void *arg);
 [[noreturn]] void interface_loop();
 [[noreturn]] void interface_loop_multithreading();
 
-// Lookups: the record of the slot with exactly this name (nullptr if none),
-// its slot number (-1 if none), the name of a slot ("" for a bad slot).
+// Lookups: the record of the slot with exactly this name (nullptr if none
+// or the name is empty), its slot number (-1 likewise), the name of a slot
+// ("" for a bad slot).
 INTERFACE *interface_by_name(const char *name);
 int interface_slot_by_name(const char *name);
 const char *interface_name(int slot);

@@ -2,9 +2,9 @@
 // address was seen, with the target and warning state of that address.
 //
 // Instances: the learned MAC table (every source MAC seen, also the
-// switching table) and the own-MAC table. (The filter lists, macrouter
-// included, are the sets of packet/filter_lists.h.) Entries are never removed singly; a whole
-// table is emptied (mh_clear) or discarded (mh_free). Entries come from
+// switching table), the own-MAC table, and the MAC filter lists macallow,
+// macdeny and macrouter (packet/filter_lists.h). Entries are never removed
+// singly; a whole table is emptied (mh_clear) or discarded (mh_free). Entries come from
 // chunks owned by the table, so a learned MAC costs no malloc() per frame
 // and an entry pointer stays readable for the life of its table.
 //

@@ -10,10 +10,11 @@
 #include "config/config_state.h"
 #include "config/parameters.h"
 #include "daemon/daemon.h"
-#include "packet/arp_view.h"
+#include "packet/arphash.h"
 #include "packet/filter_lists.h"
 #include "packet/frame.h"
 #include "packet/interface_io.h"
+#include "packet/machash.h"
 #include "packet/module.h"
 
 namespace {
@@ -58,10 +59,10 @@ int mod_switch(int slot, int len, uint8_t *frame)
 {
     if (len < ETH_HDRLEN)
         return 1;
-    mac_learn(frame + ETH_SRC, slot);
+    mh_learn(mac_table, frame + ETH_SRC, (uint32_t)slot);
     const uint8_t *dst = frame + ETH_DST;
     if (!mac_is_multicast(dst)) {
-        int where = mac_interface(dst);
+        int where = mh_interface_of(mac_table, dst);
         if (where >= 0) {
             if (where != slot)
                 interface_send(where, frame, len);
@@ -145,19 +146,22 @@ int mod_ping(int slot, int len, uint8_t *frame)
         return 0;
     }
 
-    ARPVIEW e;
-    if (!arp_view_lookup(key, &e)) {
+    // Entries are never returned to the system, so the fields stay
+    // readable after the lookup has released the table.
+    const AHENTRY *e = ah_lookup(arp_table, key);
+    if (e == nullptr) {
         if (dmn.debug && !v6)
             fputs("vip not in arphash\n", stderr);
         return 0;
     }
-    if (!e.vip)
+    if (!e->vip)
         return vrrp_backup() ? 1 : 0;
-    if (vrrp_backup() && mac_equal(e.mac, cfg.vrrp.vmac))
+    if (vrrp_backup() && mac_equal(e->mac, cfg.vrrp.vmac))
         return 1;
-    if (e.network < 1 || e.network > MAXNETWORK || slot < 0 || slot >= IFSLOTS || !cfg.networks[e.network].member[slot])
+    int network = e->network;
+    if (network < 1 || network > MAXNETWORK || slot < 0 || slot >= IFSLOTS || !cfg.networks[network].member[slot])
         return 1;
-    if (!v6 && param_value(P_LOCALVIRT) == 1 && memcmp(ip + IP4_DST, cfg.networks[e.network].virt, 4) == 0)
+    if (!v6 && param_value(P_LOCALVIRT) == 1 && memcmp(ip + IP4_DST, cfg.networks[network].virt, 4) == 0)
         return 1;
 
     memcpy(reply, frame, (size_t)len);

@@ -29,15 +29,6 @@ const char *const CLIENT_MAC = "02:00:00:00:00:99";
 const char *const CLIENT_IP = "192.0.2.50";
 const char *const REAL_MAC = "06:00:c0:00:02:0a";  // 06:00 + 192.0.2.10
 
-int log_count(const std::string &needle)
-{
-    std::string log = run_line("show log");
-    int n = 0;
-    for (size_t p = log.find(needle); p != std::string::npos; p = log.find(needle, p + 1))
-        n++;
-    return n;
-}
-
 Frame sent(int i)
 {
     const TWFRAME *f = tw_sent(i);

@@ -1,6 +1,8 @@
 // The `modules` command, "show modules", the filter-list commands and the
 // writers of the chain line and the filter-list blocks.
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "config/config_writer.h"
 #include "packet_fixture.h"
@@ -231,29 +233,181 @@ TEST_F(PacketTest, FilterListBlocksRoundTrip)
     EXPECT_TRUE(fl_has_ip(FL_IPALLOW, v6));
 }
 
-TEST_F(PacketTest, FilterListFillsToCapacity)
+// Key number i of a list: a MAC or an IPv4-mapped / IPv6 address.
+void list_key(int list, int i, uint8_t key[16])
 {
-    uint8_t mac[6] = {2, 0, 0, 0, 0, 0};
-    for (int i = 0; i < FL_CAPACITY; i++) {
-        mac[4] = (uint8_t)(i >> 8);
-        mac[5] = (uint8_t)i;
-        ASSERT_TRUE(fl_insert_mac(FL_MACDENY, mac)) << i;
+    memset(key, 0, 16);
+    if (list == FL_IPALLOW || list == FL_IPDENY) {
+        // The first 256 keys IPv4-mapped (192.0.2.x for ipallow,
+        // 203.0.113.x for ipdeny), the rest IPv6 (2001:db8:<list>::x).
+        if (i < 256) {
+            key[10] = key[11] = 0xff;
+            memcpy(key + 12, ip4_bytes(list == FL_IPALLOW ? "192.0.2.0" : "203.0.113.0").data(), 4);
+            key[15] = (uint8_t)i;
+            return;
+        }
+        memcpy(key, ip6_bytes("2001:db8::").data(), 16);
+        key[5] = (uint8_t)list;
+    } else {
+        key[0] = 0x02;
     }
-    mac[3] = 1;
-    EXPECT_FALSE(fl_insert_mac(FL_MACDENY, mac));
-    int result = 1;
-    std::string out = run_line("macdeny 02:00:00:01:00:00", &result);
-    EXPECT_EQ(result, 0);
-    EXPECT_NE(out.find("ERROR: macdeny list full (max=1024)"), std::string::npos) << out;
-    for (int i = 0; i < FL_CAPACITY; i++) {
-        mac[3] = 0;
-        mac[4] = (uint8_t)(i >> 8);
-        mac[5] = (uint8_t)i;
-        ASSERT_TRUE(fl_has_mac(FL_MACDENY, mac)) << i;
+    key[14] = (uint8_t)(i >> 8);
+    key[15] = (uint8_t)i;
+    if (list >= FL_MACALLOW) {  // MACs: the six bytes 02:00:00:<list>:<i>
+        key[3] = (uint8_t)list;
+        key[4] = key[14];
+        key[5] = key[15];
+        key[14] = key[15] = 0;
     }
-    fl_clear(FL_MACDENY);
-    EXPECT_FALSE(fl_has_mac(FL_MACDENY, mac));
-    EXPECT_TRUE(fl_insert_mac(FL_MACDENY, mac));
+}
+
+bool list_insert(int list, const uint8_t key[16])
+{
+    return list >= FL_MACALLOW ? fl_insert_mac(list, key) : fl_insert_ip(list, key);
+}
+
+bool list_has(int list, const uint8_t key[16])
+{
+    return list >= FL_MACALLOW ? fl_has_mac(list, key) : fl_has_ip(list, key);
+}
+
+// Each list holds far more than a thousand entries, keeps them apart from
+// the other lists, and after its revert form is empty and fills again from
+// the entries the table kept.
+TEST_F(PacketTest, FilterListsHoldThousandsOfEntries)
+{
+    const int N = 3000;
+    uint8_t key[16];
+    for (int l = 0; l < FL_COUNT; l++) {
+        SCOPED_TRACE(l);
+        for (int i = 0; i < N; i++) {
+            list_key(l, i, key);
+            ASSERT_TRUE(list_insert(l, key)) << i;
+        }
+        list_key(l, 7, key);
+        ASSERT_TRUE(list_insert(l, key));  // again: stored once
+        EXPECT_EQ(fl_count(l), N);
+    }
+    for (int l = 0; l < FL_COUNT; l++) {
+        SCOPED_TRACE(l);
+        for (int i = 0; i < N; i++) {
+            list_key(l, i, key);
+            ASSERT_TRUE(list_has(l, key)) << i;
+            // The other lists of the same kind do not hold it.
+            for (int o = 0; o < FL_COUNT; o++) {
+                if (o != l && (o >= FL_MACALLOW) == (l >= FL_MACALLOW)) {
+                    ASSERT_FALSE(list_has(o, key)) << o << " " << i;
+                }
+            }
+        }
+        list_key(l, N, key);
+        EXPECT_FALSE(list_has(l, key));
+    }
+    // A list of the other kind refuses the key.
+    list_key(FL_IPALLOW, 1, key);
+    EXPECT_FALSE(fl_insert_mac(FL_IPALLOW, key));
+    EXPECT_FALSE(fl_insert_ip(FL_MACDENY, key));
+    EXPECT_FALSE(fl_has_ip(FL_MACDENY, key));
+
+    const char *no_lines[] = {"no ipallow", "no ipdeny", "no macallow", "no macdeny", "no macrouter"};
+    for (int l = 0; l < FL_COUNT; l++) {
+        int result = 0;
+        run_line(no_lines[l], &result);
+        EXPECT_EQ(result, 1) << no_lines[l];
+        EXPECT_EQ(fl_count(l), 0) << l;
+        list_key(l, 0, key);
+        EXPECT_FALSE(list_has(l, key)) << l;
+        for (int i = 0; i < N; i += 2) {
+            list_key(l, i, key);
+            list_insert(l, key);
+        }
+        EXPECT_EQ(fl_count(l), N / 2) << l;
+        list_key(l, 1, key);
+        EXPECT_FALSE(list_has(l, key)) << l;
+    }
+    // Through the commands too, past the old limit of 1024.
+    for (int i = 0; i < 1100; i++) {
+        char line[64];
+        snprintf(line, sizeof line, "macdeny 02:00:00:09:%02x:%02x", i >> 8, i & 0xff);
+        int result = 0;
+        run_line(line, &result);
+        ASSERT_EQ(result, 1) << line;
+    }
+    EXPECT_EQ(fl_count(FL_MACDENY), N / 2 + 1100);
+}
+
+// The writer lists each list's entries in ascending order, whatever the
+// order of insertion, so saving twice gives the same text.
+TEST_F(PacketTest, FilterListWriterSortsEntries)
+{
+    for (const char *l : {"macdeny 02:00:00:00:00:0b", "macdeny 02:00:00:00:00:0a", "ipdeny 2001:db8::2",
+                          "ipdeny ::ffff:198.51.100.9", "ipdeny 2001:db8::1"})
+        run_line(l);
+    Capture c;
+    write_filter_lists(c.f, LINEFMT_FILE);
+    EXPECT_EQ(c.str(), "macdeny   {\n"
+                       "          02:00:00:00:00:0a\n"
+                       "          02:00:00:00:00:0b\n"
+                       "}         \n"
+                       "ipdeny    {\n"
+                       "          ::ffff:198.51.100.9\n"
+                       "          2001:db8::1\n"
+                       "          2001:db8::2\n"
+                       "}         \n");
+}
+
+// "no ipallow" and "no macdeny" while reader threads run the filters: a
+// source that was never listed is never let through or denied, and the
+// lists end up holding exactly what was inserted after the last discard.
+// (The sanitizer build checks that no reader touches released memory.)
+TEST_F(PacketTest, FilterListDiscardWhileLookupsRun)
+{
+    const Frame listed = FrameBuilder().eth("02:00:00:00:00:01", "02:00:00:00:00:c1")
+                             .ipv4("192.0.2.1", "192.0.2.10").udp(1, 2).build();
+    const Frame stranger = FrameBuilder().eth("02:00:00:00:00:01", "02:00:00:00:00:66")
+                               .ipv4("203.0.113.66", "192.0.2.10").udp(1, 2).build();
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    std::atomic<long> lookups{0};
+    auto reader = [&] {
+        uint8_t buf[FRAMEBUF];
+        for (long n = 0; n < 2000000 && !done.load(); n++) {
+            memcpy(buf, stranger.data(), stranger.size());
+            if (mod_ipallow(1, (int)stranger.size(), buf) != 1 || mod_macdeny(1, (int)stranger.size(), buf) != 0)
+                wrong++;
+            memcpy(buf, listed.data(), listed.size());
+            mod_ipallow(1, (int)listed.size(), buf);
+            mod_macdeny(1, (int)listed.size(), buf);
+            lookups++;
+        }
+    };
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 4; i++)
+        readers.emplace_back(reader);
+    uint8_t key[16];
+    for (int round = 0; round < 200; round++) {
+        run_line("no ipallow");
+        run_line("no macdeny");
+        run_line("ipallow ::ffff:192.0.2.1");
+        run_line("macdeny 02:00:00:00:00:c1");
+        for (int i = 100; i < 150; i++) {  // keys other than the two above
+            list_key(FL_IPALLOW, i, key);
+            fl_insert_ip(FL_IPALLOW, key);
+            list_key(FL_MACDENY, i, key);
+            fl_insert_mac(FL_MACDENY, key);
+        }
+    }
+    done = true;
+    for (std::thread &t : readers)
+        t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(lookups.load(), 0);
+    EXPECT_EQ(fl_count(FL_IPALLOW), 51);
+    EXPECT_EQ(fl_count(FL_MACDENY), 51);
+    uint8_t buf[FRAMEBUF];
+    memcpy(buf, listed.data(), listed.size());
+    EXPECT_EQ(mod_ipallow(1, (int)listed.size(), buf), 0);
+    EXPECT_EQ(mod_macdeny(1, (int)listed.size(), buf), 1);
 }
 
 // With the chain arp,ipallow an ARP frame is offered to arp before the

@@ -114,6 +114,9 @@ TEST_F(PacketTest, Lookups)
     EXPECT_EQ(interface_slot_by_name("eth"), -1);
     EXPECT_EQ(interface_by_name("eth3"), &cfg.interfaces[3]);
     EXPECT_EQ(interface_by_name("nope"), nullptr);
+    // Unused slots (slot 0 included) have empty names; "" names none.
+    EXPECT_EQ(interface_slot_by_name(""), -1);
+    EXPECT_EQ(interface_by_name(""), nullptr);
     EXPECT_STREQ(interface_name(1), "eth1");
     EXPECT_STREQ(interface_name(30), "");
 }

@@ -12,15 +12,6 @@
 
 namespace {
 
-int log_count(const std::string &needle)
-{
-    std::string log = run_line("show log");
-    int n = 0;
-    for (size_t p = log.find(needle); p != std::string::npos; p = log.find(needle, p + 1))
-        n++;
-    return n;
-}
-
 struct MachashTest : ::testing::Test {
     MACHASH *t = nullptr;
     void SetUp() override

@@ -6,6 +6,7 @@
 #include "config/addr.h"
 #include "config/config_state.h"
 #include "config/parameters.h"
+#include "packet/arp.h"
 #include "packet/frame.h"
 #include "packet_fixture.h"
 
@@ -31,7 +32,7 @@ void add_vip(const char *ip, const char *mac, int network)
         parse_ipv6(ip, key);
     else
         ipv4_mapped(key, ip4_bytes(ip).data());
-    arp_view_insert(key, mac_bytes(mac).data(), 1, network);
+    arp_make_entry(key, mac_bytes(mac).data(), 1, 0, 1, network, 0, nullptr);
 }
 
 // Network 1 carries the VIPs on interface 1 only.
@@ -72,7 +73,7 @@ void host_entry()
 {
     uint8_t key[16];
     ipv4_mapped(key, ip4_bytes("192.0.2.20").data());
-    arp_view_insert(key, mac_bytes(OTHER_MAC).data(), 0, 1);
+    arp_make_entry(key, mac_bytes(OTHER_MAC).data(), 0, 0, 1, 1, 0, nullptr);
 }
 
 void host_entry_backup()
@@ -87,8 +88,8 @@ void localvirt()
     set_param("set localvirt 1");
 }
 
-void learn_other_on_2() { mac_learn(mac_bytes(OTHER_MAC).data(), 2); }
-void learn_other_on_1() { mac_learn(mac_bytes(OTHER_MAC).data(), 1); }
+void learn_other_on_2() { mh_learn(mac_table, mac_bytes(OTHER_MAC).data(), 2); }
+void learn_other_on_1() { mh_learn(mac_table, mac_bytes(OTHER_MAC).data(), 1); }
 void allow_client() { run_line("ipallow ::ffff:192.0.2.1"); }
 void allow_client6() { run_line("ipallow 2001:db8::1"); }
 void deny_client() { run_line("ipdeny ::ffff:192.0.2.1"); }

@@ -6,9 +6,10 @@
 #include <string>
 #include <unistd.h>
 
-#include "packet/arp_view.h"
+#include "packet/arphash.h"
 #include "packet/chain.h"
 #include "packet/filter_lists.h"
+#include "packet/machash.h"
 #include "packet/test_wire.h"
 #include "support/frames.h"
 #include "support/support.h"
@@ -25,8 +26,8 @@ protected:
         chain_clear();
         for (int l = 0; l < FL_COUNT; l++)
             fl_clear(l);
-        arp_view_clear();
-        mac_view_clear();
+        ah_clear(arp_table);
+        mh_clear(mac_table);
         for (int s = 1; s <= 3; s++) {
             std::string name = "eth" + std::to_string(s);
             ASSERT_TRUE(tw_attach(s, name.c_str(), mac_bytes(WIRE_MAC[s]).data()));

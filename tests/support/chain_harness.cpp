@@ -5,9 +5,10 @@
 
 #include "config/addr.h"
 #include "config/config_state.h"
-#include "packet/arp_view.h"
+#include "packet/arp.h"
 #include "packet/chain.h"
 #include "packet/filter_lists.h"
+#include "packet/machash.h"
 #include "packet/test_wire.h"
 #include "support/support.h"
 
@@ -30,7 +31,7 @@ void vip(const char *text, int v6)
         parse_ipv4(text, a);
         ipv4_mapped(key, a);
     }
-    arp_view_insert(key, mac, 1, 1);
+    arp_make_entry(key, mac, 1, 0, 1, 1, 0, nullptr);
 }
 
 } // namespace
@@ -39,8 +40,8 @@ void chain_harness_init()
 {
     kvn_test_reset();
     tw_detach_all();
-    arp_view_clear();
-    mac_view_clear();
+    ah_clear(arp_table);
+    mh_clear(mac_table);
     for (int l = 0; l < FL_COUNT; l++)
         fl_clear(l);
     const uint8_t macs[3][6] = {{2, 0, 0, 0, 1, 1}, {2, 0, 0, 0, 2, 2}, {2, 0, 0, 0, 3, 3}};

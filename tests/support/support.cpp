@@ -67,6 +67,15 @@ std::string run_line(const std::string &line, int *result)
     return c.str();
 }
 
+int log_count(const std::string &needle)
+{
+    std::string log = run_line("show log");
+    int n = 0;
+    for (size_t p = log.find(needle); p != std::string::npos; p = log.find(needle, p + 1))
+        n++;
+    return n;
+}
+
 TempRoot::TempRoot()
 {
     char tmpl[] = "/tmp/kvn-test-XXXXXX";

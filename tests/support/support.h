@@ -24,6 +24,9 @@ void kvn_test_reset();
 // Runs one command line and returns everything it printed.
 std::string run_line(const std::string &line, int *result = nullptr);
 
+// How often the text occurs in the in-memory log ("show log").
+int log_count(const std::string &needle);
+
 // A private directory tree used as KVN_ROOT (with etc/ and var/run/),
 // removed again with everything in it.
 struct TempRoot {
