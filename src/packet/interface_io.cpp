@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/if_packet.h>
 #include <linux/if_tun.h>
 #include <net/ethernet.h>
@@ -425,9 +426,22 @@ void *interface_mt_thread(void *arg)
     log_message(6, "interface_mt_thread() no. %d (TID=%lu) started for interface %d, fd = %d, _p = %p", t->number,
                 (unsigned long)t->tid, slot, i.fd, (void *)buf);
     for (;;) {
+        // A disabled interface has no descriptor (0 would be standard input):
+        // the reader idles until the interface is open again.
+        int fd = i.fd;
+        if (fd <= 0 || !i.enabled || i.access == ACCESS_VPN) {
+            poll(nullptr, 0, 1000);
+            continue;
+        }
+        // Wait at most a second, so that a reader whose interface was
+        // disabled meanwhile comes back to the check above instead of
+        // blocking on a closed descriptor.
+        struct pollfd ready = {.fd = fd, .events = POLLIN, .revents = 0};
+        if (poll(&ready, 1, 1000) <= 0 || (ready.revents & POLLIN) == 0)
+            continue;
         memset(buf, 0, sizeof buf);
         bool csum_not_ready;
-        ssize_t n = read_frame(i.fd, i.access == ACCESS_RAW, buf, &csum_not_ready);
+        ssize_t n = read_frame(fd, i.access == ACCESS_RAW, buf, &csum_not_ready);
         if (n == 0) {
             log_message(6, "read() returns 0 thread %d", t->number);
             continue;

@@ -118,4 +118,16 @@ processed() {  # processed <slot>: sum of its threads' counts
 check "the threads of interface 1 processed frames" test "$(processed 1)" -ge 10
 check "the threads of interface 2 processed frames" test "$(processed 2)" -ge 10
 
+# A disabled interface has no descriptor: its readers idle instead of
+# reading standard input in a loop.
+ctl "disable interface 2" >/dev/null
+# Frames arriving on the link now wake any reader still waiting on it.
+ip netns exec "$NS2" ping -c 3 -i 0.2 -W 1 192.0.2.10 >/dev/null 2>&1
+for _ in 1 2 3 4 5 6 7 8 9 10; do sleep 0.2; done
+check "readers of a disabled interface do not spin on read()" \
+  bash -c "! (echo 'show log' | KVN_ROOT=$ROOT timeout 5 $KVN control $INST | grep -qE 'read\(\) (returns 0|error in thread)')"
+ctl "enable interface 2" >/dev/null
+check "the interface's readers serve it again once it is enabled" \
+  poll 15 ip netns exec "$NS2" ping -c 1 -W 1 192.0.2.10
+
 exit $fail
