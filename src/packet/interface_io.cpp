@@ -41,7 +41,7 @@ volatile int interface_rebuild = 0;
 volatile int benchmark_running = 0;
 OPENLIST open_interfaces = {};
 KVNTHREAD kvn_threads[MAXKVNTHREADS];
-int kvn_thread_count = 0;
+std::atomic<int> kvn_thread_count{0};
 const char *sysfs_root = "";
 
 namespace {

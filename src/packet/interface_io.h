@@ -5,6 +5,7 @@
 // listings.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
 
@@ -78,7 +79,7 @@ struct KVNTHREAD {
     uint64_t packets;              // frames processed by this thread
 };
 extern KVNTHREAD kvn_threads[MAXKVNTHREADS];
-extern int kvn_thread_count;       // table slots used
+extern std::atomic<int> kvn_thread_count;  // table slots used, published after the slot is filled
 // One reader thread; the argument is its thread-table entry.
 void *interface_mt_thread(void *arg);
 
