@@ -12,5 +12,6 @@ void chain_harness_init();
 // Runs one frame (any bytes, any length) received on interface 1 through
 // each harness chain on an exact-size copy. Returns the number of frames
 // the chains sent, or -1 when a sent frame was shorter than an Ethernet
-// header or longer than the input.
+// header, or longer than both the input and the largest frame the daemon
+// builds as an answer.
 int chain_harness_run(const uint8_t *data, size_t size);
