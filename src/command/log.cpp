@@ -59,7 +59,9 @@ void log_message(int level, const char *fmt, ...)
     // LOG_ENTRY_SIZE - 1 leaves room for 158 characters and the terminator;
     // cutting a longer entry is intended.
 #pragma GCC diagnostic push
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
     snprintf(entry, LOG_ENTRY_SIZE - 1, "%4d/%02d/%02d %02d:%02d:%02d %s", tm.tm_year + 1900,
              tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, line_buffer);
 #pragma GCC diagnostic pop

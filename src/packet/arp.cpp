@@ -29,7 +29,6 @@
 #include "packet/module.h"
 
 static const uint8_t zero_ip4[4] = {0, 0, 0, 0};
-static const uint8_t zero_ip6[16] = {};
 
 // Frame offsets of the fields the module reads.
 constexpr int A_OFF = ETH_HDRLEN;                     // ARP body
