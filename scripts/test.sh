@@ -22,6 +22,7 @@ if command -v clang++ >/dev/null 2>&1; then
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
   cmake --build build-fuzz -j"$jobs" --target chain_fuzz
   fuzz_work=$(mktemp -d /tmp/kvn-chain-fuzz-XXXXXX)
+  trap 'rm -rf "$fuzz_work"' EXIT
   ASAN_OPTIONS=detect_leaks=0 ./build-fuzz/fuzz/chain_fuzz -max_total_time=60 -max_len=10000 \
     -rss_limit_mb=2048 -artifact_prefix=build-fuzz/ "$fuzz_work" fuzz/chain_corpus
   rm -rf "$fuzz_work"
