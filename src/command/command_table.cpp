@@ -120,6 +120,7 @@ int cmd_not_available(int, char **, FILE *)
 static const HELPLINE help_commands[] = {
     {"arp <ip4>", "declare an IPv4 address to be ARP-resolved"},
     {"benchmark <if1> <if2>", "loopback benchmark between two interfaces"},
+    {"v3benchmark <if1> <if2>", "second form of the benchmark"},
     {"bitwise_memcmp <ip6> <ip6> <bits>", "compare the first bits of two IPv6 addresses"},
     {"check", "configuration check"},
     {"clear <counter>", "clear a counter"},
@@ -164,6 +165,7 @@ static const HELPLINE help_commands[] = {
     {"set <name> <value>", "set a parameter"},
     {"show <item>", "show an item (help show)"},
     {"snapshot <file>", "service data snapshot without the full session table"},
+    {"snapshot-light <file>", "service data snapshot without the full session table"},
     {"snapshot-full <file>", "snapshot with the full session table"},
     {"snatrange <ip4> <ip4>", "SNAT IPv4 address range"},
     {"sessiondump <file>", "dump all sessions to a file"},
@@ -178,6 +180,7 @@ static const HELPLINE help_commands[] = {
     {"vip <ip4>", "represent VIP using ARP"},
     {"vrrp ...", "VRRP settings and block (help vrrp)"},
     {"wr", "same as save"},
+    {"}", "close an open block"},
 };
 
 static const HELPLINE help_topics[] = {
@@ -196,6 +199,7 @@ static const HELPLINE help_cledit[] = {
     {"<up>", "previous line of the history"},
     {"<down>", "next line of the history"},
     {"<left>, <right>", "move the cursor"},
+    {"<tab>", "redraw the line (no completion)"},
     {"^U", "delete everything left of the cursor"},
     {"^W", "delete the word left of the cursor"},
     {"<backspace>, <del>", "delete the character left of the cursor"},

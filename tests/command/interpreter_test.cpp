@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 
 #include "command/command_table.h"
 #include "command/interpreter.h"
@@ -218,6 +219,25 @@ TEST_F(Interpreter, HelpTopics)
     EXPECT_NE(run_line("help c").find("^W"), std::string::npos);
     EXPECT_EQ(run_line("help zzz"),
               "invalid help topic, try \"help ?\" for a list of available topics\nkvn# ");
+}
+
+// The command list names every command of the table by its first word;
+// `?` is the short form of `help` and shares its line.
+TEST_F(Interpreter, HelpListsEveryCommand)
+{
+    std::string list = run_line("help");
+    std::set<std::string> first_words;
+    size_t at = 0;
+    while ((at = list.find("\n  ", at)) != std::string::npos) {
+        at += 3;
+        first_words.insert(list.substr(at, list.find_first_of(" \n", at) - at));
+    }
+    for (int i = 0; i < command_count; i++) {
+        if (strcmp(commands[i].name, "?") == 0)
+            continue;
+        EXPECT_EQ(first_words.count(commands[i].name), 1u) << commands[i].name;
+    }
+    EXPECT_NE(run_line("help cledit").find("<tab>"), std::string::npos);
 }
 
 TEST_F(Interpreter, ClisyncWritesZeroByte)
