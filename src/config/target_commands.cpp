@@ -34,6 +34,10 @@ using TGTSET = int (*)(TARGET &t, int n, const char *value);
 static const KEYWORD_CODE off_on[] = {
     {"disable", 0}, {"off", 0}, {"enable", 1}, {"on", 1},
 };
+// `dsr` and `pseudo` try the switching-on words first, so "o" is "on".
+static const KEYWORD_CODE on_off[] = {
+    {"enable", 1}, {"on", 1}, {"disable", 0}, {"off", 0},
+};
 static const KEYWORD_CODE on_off_default[] = {
     {"on", 1}, {"enable", 1}, {"off", 0}, {"disable", 0}, {"default", 0},
 };
@@ -154,7 +158,7 @@ tgt_screate(TARGET &t, int, const char *v)
 static int
 tgt_dsr(TARGET &t, int, const char *v)
 {
-    int32_t c = keyword_code(v, off_on, 4);
+    int32_t c = keyword_code(v, on_off, 4);
     if (c < 0)
         return cmd_error("syntax error in target subcommand\n");
     t.dsr = c;
@@ -164,7 +168,7 @@ tgt_dsr(TARGET &t, int, const char *v)
 static int
 tgt_pseudo(TARGET &t, int, const char *v)
 {
-    int32_t c = keyword_code(v, off_on, 4);
+    int32_t c = keyword_code(v, on_off, 4);
     if (c < 0)
         return cmd_error("syntax error in target subcommand\n");
     t.pseudo = c;

@@ -181,6 +181,31 @@ TEST_F(TargetCommands, AcceptedValues)
     EXPECT_EQ(ntohs(t.port), 4464);
 }
 
+// Abbreviated switch values pick the first keyword they fit, in the order
+// each subcommand lists them: "o" is on for autodisable, screate, dsr and
+// pseudo, and off for snat.
+TEST_F(TargetCommands, AbbreviatedSwitchValues)
+{
+    struct Case {
+        const char *line;
+        int32_t TARGET::*field;
+        int32_t expect;
+    } cases[] = {
+        {"target 4 dsr o", &TARGET::dsr, 1},
+        {"target 4 pseudo o", &TARGET::pseudo, 1},
+        {"target 4 autodisable o", &TARGET::autodisable, 1},
+        {"target 4 screate o", &TARGET::screate, 1},
+        {"target 4 snat o", &TARGET::snat, 0},
+        {"target 4 dsr of", &TARGET::dsr, 0},
+        {"target 4 pseudo d", &TARGET::pseudo, 0},
+    };
+    for (const Case &c : cases) {
+        cfg.targets[4].*c.field = 1 - c.expect;
+        EXPECT_EQ(run_line(c.line), OK) << c.line;
+        EXPECT_EQ(cfg.targets[4].*c.field, c.expect) << c.line;
+    }
+}
+
 TEST_F(TargetCommands, ProbeValues)
 {
     TARGET &t = cfg.targets[4];
