@@ -339,11 +339,11 @@ set_target_list(int32_t *list, int32_t *count, const char *v, bool backup)
     while (*item != '\0') {
         size_t len = strcspn(item, ",");
         if (len > 0) {
-            char word[32];
-            snprintf(word, sizeof word, "%.*s", (int)(len < sizeof word ? len : sizeof word - 1), item);
+            // The message quotes the whole item, however long it is.
             int t = parse_index(item);
             if (t < 1 || t > MAXTARGET)
-                return cmd_error(backup ? "invalid backup target spec %s\n" : "invalid target spec %s\n", word);
+                return cmd_error(backup ? "invalid backup target spec %.*s\n" : "invalid target spec %.*s\n",
+                                 (int)len, item);
             if (*count >= MAXSRVTARGETS)
                 return cmd_error(backup ? "too many backup targets for this server\n"
                                         : "too many targets for this server\n");

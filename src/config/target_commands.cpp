@@ -34,6 +34,10 @@ using TGTSET = int (*)(TARGET &t, int n, const char *value);
 static const KEYWORD_CODE off_on[] = {
     {"disable", 0}, {"off", 0}, {"enable", 1}, {"on", 1},
 };
+// `dsr` and `pseudo` try the switching-on words first, so "o" is "on".
+static const KEYWORD_CODE on_off[] = {
+    {"enable", 1}, {"on", 1}, {"disable", 0}, {"off", 0},
+};
 static const KEYWORD_CODE on_off_default[] = {
     {"on", 1}, {"enable", 1}, {"off", 0}, {"disable", 0}, {"default", 0},
 };
@@ -154,7 +158,7 @@ tgt_screate(TARGET &t, int, const char *v)
 static int
 tgt_dsr(TARGET &t, int, const char *v)
 {
-    int32_t c = keyword_code(v, off_on, 4);
+    int32_t c = keyword_code(v, on_off, 4);
     if (c < 0)
         return cmd_error("syntax error in target subcommand\n");
     t.dsr = c;
@@ -164,7 +168,7 @@ tgt_dsr(TARGET &t, int, const char *v)
 static int
 tgt_pseudo(TARGET &t, int, const char *v)
 {
-    int32_t c = keyword_code(v, off_on, 4);
+    int32_t c = keyword_code(v, on_off, 4);
     if (c < 0)
         return cmd_error("syntax error in target subcommand\n");
     t.pseudo = c;
@@ -183,21 +187,25 @@ struct PROBEVALUE {
     long timeout;        // seconds until the check fails
 };
 
+// One comma-separated item of a value, in place.
+struct VALUEITEM {
+    const char *text;    // first character
+    size_t len;          // characters up to the comma or the end
+};
+
 // Splits at commas, empty items skipped; false when there are more than
-// `max` items or an item is too long to be a number or an address.
+// `max` items.
 static bool
-split_items(const char *v, char items[][64], int max, int *count)
+split_items(const char *v, VALUEITEM *items, int max, int *count)
 {
     *count = 0;
     const char *item = v;
     while (*item != '\0') {
         size_t len = strcspn(item, ",");
         if (len > 0) {
-            if (*count >= max || len >= 64)
+            if (*count >= max)
                 return false;
-            memcpy(items[*count], item, len);
-            items[*count][len] = '\0';
-            (*count)++;
+            items[(*count)++] = VALUEITEM{item, len};
         }
         item += len;
         if (*item == ',')
@@ -206,12 +214,25 @@ split_items(const char *v, char items[][64], int max, int *count)
     return true;
 }
 
+// Copies an item into `buf` as a string; false when it does not fit,
+// which no address or 32-bit number needs.
+static bool
+item_text(const VALUEITEM &item, char *buf, size_t size)
+{
+    if (item.len >= size)
+        return false;
+    memcpy(buf, item.text, item.len);
+    buf[item.len] = '\0';
+    return true;
+}
+
 // Parses and checks a probe value; reports and returns 0 on any fault.
 // `kind` names the check in the "timeout too small" message.
 static int
 probe_parse(const char *v, int family, bool with_port, const char *kind, PROBEVALUE *pv)
 {
-    char items[5][64];
+    VALUEITEM items[5];
+    char text[64];
     int count = 0;
     int need = with_port ? 3 : 2;
     if (!split_items(v, items, 5, &count) || count < need || count > need + 1)
@@ -220,15 +241,17 @@ probe_parse(const char *v, int family, bool with_port, const char *kind, PROBEVA
     int k = 0;
     if (count == need + 1) {
         pv->has_addr = true;
-        if (family == 4 && !parse_ipv4(items[0], pv->addr))
-            return cmd_error("invalid IPv4-address %s\n", items[0]);
-        if (family == 6 && !parse_ipv6(items[0], pv->addr))
-            return cmd_error("invalid IPv6-address %s\n", items[0]);
+        bool ok = item_text(items[0], text, sizeof text);
+        if (family == 4 && !(ok && parse_ipv4(text, pv->addr)))
+            return cmd_error("invalid IPv4-address %.*s\n", (int)items[0].len, items[0].text);
+        if (family == 6 && !(ok && parse_ipv6(text, pv->addr)))
+            return cmd_error("invalid IPv6-address %.*s\n", (int)items[0].len, items[0].text);
         k = 1;
     }
     long nums[3];
     for (int i = 0; i < need; i++)
-        if (!parse_long(items[k + i], &nums[i]) || nums[i] < INT32_MIN || nums[i] > INT32_MAX)
+        if (!item_text(items[k + i], text, sizeof text) || !parse_long(text, &nums[i]) || nums[i] < INT32_MIN ||
+            nums[i] > INT32_MAX)
             return cmd_error("syntax error in target subcommand\n");
     if (with_port) {
         pv->port = nums[0];

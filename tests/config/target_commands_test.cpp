@@ -58,6 +58,10 @@ TEST_F(TargetCommands, MessagesOfRefusedValues)
         {"target 4 ping 1,2,3,4", error("syntax error in target subcommand")},
         {"target 4 ping a,3", error("syntax error in target subcommand")},
         {"target 4 ping 10.0.0.300,5,3", error("invalid IPv4-address 10.0.0.300")},
+        {"target 4 ping probe-host-in-the-east-rack.example.net-whose-name-is-rather-long,5,3",
+         error("invalid IPv4-address probe-host-in-the-east-rack.example.net-whose-name-is-rather-long")},
+        {"target 4 tcpopen6 probe-host-in-the-east-rack.example.net-whose-name-is-rather-long,80,5,3",
+         error("invalid IPv6-address probe-host-in-the-east-rack.example.net-whose-name-is-rather-long")},
         {"target 4 ping 5,1", error("ping timeout too small")},
         {"target 4 ping6 5,1", error("ping6 timeout too small")},
         {"target 4 ping6 10.0.0.1,5,3", error("invalid IPv6-address 10.0.0.1")},
@@ -179,6 +183,31 @@ TEST_F(TargetCommands, AcceptedValues)
     EXPECT_STREQ(t.name, "");
     EXPECT_EQ(t.dsr, 0);
     EXPECT_EQ(ntohs(t.port), 4464);
+}
+
+// Abbreviated switch values pick the first keyword they fit, in the order
+// each subcommand lists them: "o" is on for autodisable, screate, dsr and
+// pseudo, and off for snat.
+TEST_F(TargetCommands, AbbreviatedSwitchValues)
+{
+    struct Case {
+        const char *line;
+        int32_t TARGET::*field;
+        int32_t expect;
+    } cases[] = {
+        {"target 4 dsr o", &TARGET::dsr, 1},
+        {"target 4 pseudo o", &TARGET::pseudo, 1},
+        {"target 4 autodisable o", &TARGET::autodisable, 1},
+        {"target 4 screate o", &TARGET::screate, 1},
+        {"target 4 snat o", &TARGET::snat, 0},
+        {"target 4 dsr of", &TARGET::dsr, 0},
+        {"target 4 pseudo d", &TARGET::pseudo, 0},
+    };
+    for (const Case &c : cases) {
+        cfg.targets[4].*c.field = 1 - c.expect;
+        EXPECT_EQ(run_line(c.line), OK) << c.line;
+        EXPECT_EQ(cfg.targets[4].*c.field, c.expect) << c.line;
+    }
 }
 
 TEST_F(TargetCommands, ProbeValues)
