@@ -92,6 +92,9 @@ static int load_side_file(const char *pattern, FILE *devnull)
         }
     }
     fclose(f);
+    // A block left open at the end of a file must not swallow the next
+    // file's lines or the operator's next command.
+    block_close();
     return 1;
 }
 
@@ -142,6 +145,7 @@ static int load_main_file(FILE *devnull)
         }
     }
     fclose(f);
+    block_close();
 
     if (interp.reload_pass == 0) {
         // The check's warnings count as load errors: they name combinations

@@ -94,11 +94,13 @@ int cmd_set(int argc, char **argv, FILE *)
         p->current = p->def;
         return 1;
     }
-    // A word without digits reads as 0; the comparison is unsigned so that
-    // negative values never pass.
-    int value = (int)strtol(argv[2], nullptr, 10);
-    if ((uint32_t)value < (uint32_t)p->min || (uint32_t)value > (uint32_t)p->max)
-        return cmd_error("value %d out of bounds\n", value);
+    // A word without digits reads as 0. The number is compared as typed:
+    // every lower bound is 0 or more, so negative values never pass, and a
+    // number beyond 32 bits cannot wrap into the bounds.
+    long long typed = strtoll(argv[2], nullptr, 10);
+    if (typed < p->min || typed > p->max)
+        return cmd_error("value %lld out of bounds\n", typed);
+    int value = (int)typed;
     p->current = value;
     return 1;
 }

@@ -214,6 +214,29 @@ TEST_F(ConfigFiles, BlockEndsAtEmptyLine)
     EXPECT_TRUE(logged("ERROR /etc/kvn.conf line 4: invalid command (try help)"));
 }
 
+// A file whose last block has no closing line: the block ends with the
+// file, so neither the next file nor the operator's next command nor the
+// teardown of a reload runs inside it.
+TEST_F(ConfigFiles, BlockEndsWithItsFile)
+{
+    write_file(global, "set {\nnatscan 5\n");
+    write_file(priv, "set arplookup 30\n");
+    write_file(conf, "server 1 {\nipaddr 203.0.113.10\nport 80\n}\nregister server 1\n"
+                     "target 1 {\nipaddr 203.0.113.101\n}\nregister target 1\ntarget 1 {\nport 80");
+    startup_load();
+    EXPECT_EQ(param_value(P_NATSCAN), 5);
+    EXPECT_EQ(param_value(P_ARPLOOKUP), 30) << "the private line ran inside the global file's block";
+    EXPECT_EQ(interp.context_command[0], '\0');
+    EXPECT_EQ(run_line("show xyz"), "  ERROR: item xyz unknown, type show ? for list\nkvn# ");
+
+    int result = 0;
+    EXPECT_EQ(run_line("reload", &result), "kvn# ");
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(cfg.servers[1].registered, 1);
+    EXPECT_EQ(cfg.targets[1].registered, 1);
+    EXPECT_EQ(interp.context_command[0], '\0');
+}
+
 TEST_F(ConfigFiles, CheckWarningsMakeTheLoadFail)
 {
     SERVER &s = cfg.servers[1];
