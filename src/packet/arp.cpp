@@ -294,10 +294,12 @@ void arp_walk_vips(const uint8_t mac[6], void (*fn)(const uint8_t addr[16], void
 // ---------------------------------------------------------------------------
 // Announcements
 
-static void announce(const AHENTRY *e)
+// `logged` asks for the per-address debug message: the announcement on
+// becoming master names each address, the periodic reminder does not.
+static void announce(const AHENTRY *e, bool logged)
 {
     if (e->family == 4) {
-        if (debug8())
+        if (logged && debug8())
             log_message(7, "SENDING gratuitous ARP for %d.%d.%d.%d MAC address %02x:%02x:%02x:%02x:%02x:%02x",
                         e->addr[12], e->addr[13], e->addr[14], e->addr[15], e->mac[0], e->mac[1], e->mac[2],
                         e->mac[3], e->mac[4], e->mac[5]);
@@ -311,7 +313,7 @@ static void announce_entry(AHENTRY *e, void *arg)
 {
     bool with_fix = arg != nullptr;
     if (e->vip && (with_fix || !e->fix))
-        announce(e);
+        announce(e, !with_fix);
 }
 
 void vrrp_send_gratuitous_arps()

@@ -408,10 +408,17 @@ TEST_F(ArpModuleTest, ProbesAndAnnouncementsOfOwnAddresses)
     }
     EXPECT_EQ(probes, 4) << "two IPv4 own addresses, once per arprefresh";
 
-    // VRRP master announces the non-fixed addresses only; reminders all.
+    // VRRP master announces the non-fixed addresses only, naming each;
+    // reminders announce all of them without naming any.
+    params[P_DEBUGSCOPE].current = 8;
+    const char *named = "SENDING gratuitous ARP for 192.0.2.11 MAC address 06:00:c0:00:02:0b";
+    int before = log_count("SENDING gratuitous ARP");
+    int named_before = log_count(named);
     tw_clear();
     vrrp_send_gratuitous_arps();
     ASSERT_EQ(tw_sent_count(), 1);
+    EXPECT_EQ(log_count(named), named_before + 1);
+    EXPECT_EQ(log_count("SENDING gratuitous ARP"), before + 1);
     EXPECT_EQ(sent(0), FrameBuilder()
                            .eth("ff:ff:ff:ff:ff:ff", "06:00:c0:00:02:0b")
                            .arp(1, "06:00:c0:00:02:0b", "192.0.2.11", "00:00:00:00:00:00", "192.0.2.11")
@@ -436,6 +443,8 @@ TEST_F(ArpModuleTest, ProbesAndAnnouncementsOfOwnAddresses)
         arp_gratuitous_reminders();
         EXPECT_EQ(tw_sent_count(), r.frames);
     }
+    EXPECT_EQ(log_count("SENDING gratuitous ARP"), before + 1) << "reminders name no address";
+    EXPECT_GE(log_count("remind_send_gratuitous_arps() #2 in regular_callback()"), 2);
 }
 
 TEST_F(ArpModuleTest, ShortFramesAreNeverReadPastTheirEnd)
