@@ -26,29 +26,9 @@ namespace {
 
 constexpr int DEADLINE_MS = 15000;
 
-[[noreturn]] void exec_kvn(const std::vector<std::string> &args)
+int wait_exit(pid_t pid)
 {
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(KVN_BINARY));
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(KVN_BINARY, argv.data());
-    _exit(127);
-}
-
-// Waits for pid to end; kills it when the deadline passes.
-int wait_exit(pid_t pid, int ms = DEADLINE_MS)
-{
-    for (int waited = 0; waited <= ms; waited += 10) {
-        int status;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        poll(nullptr, 0, 10);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
+    return ::wait_exit(pid, DEADLINE_MS);
 }
 
 // Runs kvn with the arguments and the input; returns its standard output.

@@ -4,7 +4,11 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "command/command_table.h"
 #include "command/interpreter.h"
@@ -110,4 +114,28 @@ void write_file(const std::string &path, const std::string &text)
 {
     std::ofstream out(path, std::ios::binary);
     out << text;
+}
+
+void exec_kvn(const std::vector<std::string> &args)
+{
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(KVN_BINARY));
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(KVN_BINARY, argv.data());
+    _exit(127);
+}
+
+int wait_exit(pid_t pid, int ms)
+{
+    for (int waited = 0; waited <= ms; waited += 10) {
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        poll(nullptr, 0, 10);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
 }

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 // An output stream that collects everything written to it.
 struct Capture {
@@ -35,6 +37,14 @@ struct TempRoot {
     ~TempRoot();
     std::string file(const std::string &rel) const { return path + rel; }
 };
+
+// Replaces the process (a forked child) with the kvn binary under test and
+// these arguments; exits 127 when exec fails.
+[[noreturn]] void exec_kvn(const std::vector<std::string> &args);
+
+// Waits up to ms milliseconds for the child pid to end and returns its exit
+// code (128 + signal when killed); kills it and returns -1 at the deadline.
+int wait_exit(pid_t pid, int ms);
 
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string &path);
