@@ -439,7 +439,6 @@ void *interface_mt_thread(void *arg)
         struct pollfd ready = {.fd = fd, .events = POLLIN, .revents = 0};
         if (poll(&ready, 1, 1000) <= 0 || (ready.revents & POLLIN) == 0)
             continue;
-        memset(buf, 0, sizeof buf);
         bool csum_not_ready;
         ssize_t n = read_frame(fd, i.access == ACCESS_RAW, buf, &csum_not_ready);
         if (n == 0) {
