@@ -66,38 +66,6 @@ static const char *errbuf_line(char *buf, size_t n)
     return buf;
 }
 
-// The global or the private file. Outside a reload every line runs whatever
-// its outcome; its messages are logged with line 0 (the configuration
-// file's counter has not started) and do not count as load errors. During
-// a reload the first failing line stops the load.
-static int load_side_file(const char *pattern, FILE *devnull)
-{
-    char path[PATH_MAX], shown[256];
-    kvn_path(path, sizeof path, pattern);
-    kvn_shown_path(shown, sizeof shown, pattern);
-    FILE *f = fopen(path, "r");
-    if (f == nullptr)
-        return 1;
-    log_message(6, "loading %s", shown);
-    char line[CONF_READ_PIECE + 1];
-    while (fgets(line, CONF_READ_PIECE, f) != nullptr) {
-        errbuf[0] = '\0';
-        int result = process_command_line(line, devnull);
-        if (interp.reload_pass != 0 && result != 1) {
-            char msg[ERRBUF_SIZE];
-            if (conffiles.reload_out != nullptr)
-                fprintf(conffiles.reload_out, "  %s: %s\n", shown, errbuf_line(msg, sizeof msg));
-            fclose(f);
-            return 0;
-        }
-    }
-    fclose(f);
-    // A block left open at the end of a file must not swallow the next
-    // file's lines or the operator's next command.
-    block_close();
-    return 1;
-}
-
 // The two header lines a saved file starts with say when and by which
 // release it was written; they go to the log so the operator can tell which
 // configuration a daemon started from.
@@ -116,36 +84,65 @@ static void log_header_line(const char *line)
         log_message(6, "configuration saved by %s", text + 10);
 }
 
-// The configuration file; 1 when read to the end (or missing).
-static int load_main_file(FILE *devnull)
+// Runs every line of one file. The configuration file (main) counts its
+// lines, logs its header lines and records load errors; the global and
+// private files run with line 0 (their messages are logged but are no load
+// errors). Outside a reload every line runs whatever its outcome; during a
+// reload the first failing line stops the load. Returns 1 when the file was
+// read to the end, 0 when a reload stopped it, -1 when it does not exist.
+static int run_file(const char *pattern, FILE *devnull, bool main, char *shown, size_t shown_size)
 {
-    char path[PATH_MAX], shown[256];
-    kvn_path(path, sizeof path, CONF_MAIN);
-    kvn_shown_path(shown, sizeof shown, CONF_MAIN);
+    char path[PATH_MAX];
+    kvn_path(path, sizeof path, pattern);
+    kvn_shown_path(shown, shown_size, pattern);
     FILE *f = fopen(path, "r");
     if (f == nullptr)
-        return 1;
+        return -1;
     log_message(6, "loading %s", shown);
     char line[CONF_READ_PIECE + 1];
     while (fgets(line, CONF_READ_PIECE, f) != nullptr) {
-        log_header_line(line);
-        interp.config_line++;
+        if (main) {
+            log_header_line(line);
+            interp.config_line++;
+        }
         errbuf[0] = '\0';
         int result = process_command_line(line, devnull);
         if (interp.reload_pass == 0) {
-            if (errbuf[0] != '\0')
+            if (main && errbuf[0] != '\0')
                 interp.config_error = 1;
         } else if (result != 1) {
             char msg[ERRBUF_SIZE];
-            if (conffiles.reload_out != nullptr)
-                fprintf(conffiles.reload_out, "  %s line %d: %s\n", shown, interp.config_line,
-                        errbuf_line(msg, sizeof msg));
+            if (conffiles.reload_out != nullptr) {
+                if (main)
+                    fprintf(conffiles.reload_out, "  %s line %d: %s\n", shown, interp.config_line,
+                            errbuf_line(msg, sizeof msg));
+                else
+                    fprintf(conffiles.reload_out, "  %s: %s\n", shown, errbuf_line(msg, sizeof msg));
+            }
             fclose(f);
             return 0;
         }
     }
     fclose(f);
+    // A block left open at the end of a file must not swallow the next
+    // file's lines or the operator's next command.
     block_close();
+    return 1;
+}
+
+static int load_side_file(const char *pattern, FILE *devnull)
+{
+    char shown[256];
+    return run_file(pattern, devnull, false, shown, sizeof shown) != 0;
+}
+
+// The configuration file; 1 when read to the end (or missing).
+static int load_main_file(FILE *devnull)
+{
+    char shown[256];
+    int read = run_file(CONF_MAIN, devnull, true, shown, sizeof shown);
+    if (read != 1)
+        return read == -1 ? 1 : 0;
 
     if (interp.reload_pass == 0) {
         // The check's warnings count as load errors: they name combinations
