@@ -19,38 +19,8 @@ id=$$
 NSD=kvnmtd$id NS1=kvnmt1$id NS2=kvnmt2$id
 INST=4
 ROOT=$(mktemp -d /tmp/kvn-e2e-threads-XXXXXX)
-DPID=
-fail=0
-
-cleanup() {
-  if [ -n "$DPID" ]; then
-    kill "$DPID" 2>/dev/null
-    for _ in $(seq 50); do kill -0 "$DPID" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$DPID" 2>/dev/null
-  fi
-  ip netns del "$NSD" 2>/dev/null
-  ip netns del "$NS1" 2>/dev/null
-  ip netns del "$NS2" 2>/dev/null
-  rm -rf "$ROOT"
-}
-trap cleanup EXIT
-
-check() {  # check <description> <command...>
-  local what=$1; shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; fail=1; fi
-}
-
-# poll <seconds> <command...>: true as soon as the command succeeds.
-poll() {
-  local deadline=$((SECONDS + $1)); shift
-  while [ $SECONDS -lt $deadline ]; do
-    "$@" && return 0
-    sleep 0.2
-  done
-  return 1
-}
-
-ctl() { echo "$1" | KVN_ROOT=$ROOT timeout 10 "$KVN" control $INST; }
+source "$(dirname "$0")/lab_lib.bash"
+trap lab_cleanup EXIT
 
 ip netns add "$NSD" && ip netns add "$NS1" && ip netns add "$NS2" || exit 1
 ip link add lb1 netns "$NSD" type veth peer name eth0 netns "$NS1" || exit 1
