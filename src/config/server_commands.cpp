@@ -419,19 +419,14 @@ static const SRVSUBCOMMAND server_subcommands[] = {
     {.name = "plugin", .exact = false, .set = srv_plugin},
 };
 
-// `server <n> {`, `server <n> }`, `server <n> <subcommand> <value>`.
 int
-cmd_server(int argc, char **argv, FILE *)
+object_command_prologue(int argc, char **argv, const char *kind, bool registered)
 {
-    int n = parse_index(argv[1]);
-    if (n < 1 || n > MAXSERVER)
-        return cmd_error("server index out of range\n");
-    SERVER &s = cfg.servers[n];
-    if (s.registered && interp.reload_pass == 0)
-        return cmd_error("cannot change registered server, unregister first\n");
+    if (registered && interp.reload_pass == 0)
+        return cmd_error("cannot change registered %s, unregister first\n", kind);
     if (argc == 3) {
         if (strcmp(argv[2], "{") == 0) {
-            block_open("server", argv[1]);
+            block_open(kind, argv[1]);
             return 1;
         }
         if (strcmp(argv[2], "}") == 0) {
@@ -444,6 +439,20 @@ cmd_server(int argc, char **argv, FILE *)
         return cmd_error("argument error\n");
     if (interp.reload_pass == 1)
         return 1;
+    return -1;
+}
+
+// `server <n> {`, `server <n> }`, `server <n> <subcommand> <value>`.
+int
+cmd_server(int argc, char **argv, FILE *)
+{
+    int n = parse_index(argv[1]);
+    if (n < 1 || n > MAXSERVER)
+        return cmd_error("server index out of range\n");
+    SERVER &s = cfg.servers[n];
+    int done = object_command_prologue(argc, argv, "server", s.registered != 0);
+    if (done >= 0)
+        return done;
     for (const SRVSUBCOMMAND &sub : server_subcommands) {
         bool hit = sub.exact ? strcmp(argv[2], sub.name) == 0 : keyword_match(argv[2], sub.name);
         if (hit)

@@ -617,23 +617,9 @@ cmd_target(int argc, char **argv, FILE *)
     if (n < 1 || n > MAXTARGET)
         return cmd_error("target index out of range\n");
     TARGET &t = cfg.targets[n];
-    if (t.registered && interp.reload_pass == 0)
-        return cmd_error("cannot change registered target, unregister first\n");
-    if (argc == 3) {
-        if (strcmp(argv[2], "{") == 0) {
-            block_open("target", argv[1]);
-            return 1;
-        }
-        if (strcmp(argv[2], "}") == 0) {
-            block_close();
-            return 1;
-        }
-        return cmd_error("argument error\n");
-    }
-    if (argc != 4)
-        return cmd_error("argument error\n");
-    if (interp.reload_pass == 1)
-        return 1;
+    int done = object_command_prologue(argc, argv, "target", t.registered != 0);
+    if (done >= 0)
+        return done;
     for (const TGTSUBCOMMAND &sub : target_subcommands)
         if (keyword_match(argv[2], sub.name))
             return sub.set(t, n, argv[3]);
