@@ -189,7 +189,10 @@ bool frame_parse(const uint8_t *frame, int len, FRAMEINFO *fi);
 // Internet checksum (RFC 1071)
 
 // Adds n bytes as big-endian 16-bit words to a 32-bit running sum; an odd
-// last byte is padded with zero.
+// last byte is padded with zero. The result is the running sum in one's
+// complement: the same value after csum_fold as a word-by-word sum, not
+// necessarily the same 32-bit number. Sums 64 bits per step at any
+// alignment of p.
 uint32_t csum_add(uint32_t sum, const uint8_t *p, int n);
 // Folds a running sum to 16 bits and complements it: the checksum value.
 uint16_t csum_fold(uint32_t sum);
