@@ -867,6 +867,7 @@ purge_interface(int n, FILE *)
     i.threads = 1;
     i.io_started = io_started;
     i.link_state = link_state;
+    interface_counts_clear(n);
     return 1;
 }
 

@@ -222,14 +222,11 @@ bool ip4_checksum_ok(const uint8_t *frame, const FRAMEINFO *fi)
     return inet_checksum(frame + fi->l3, fi->l3hdr) == 0;
 }
 
-bool frame_finish_checksum(uint8_t *frame, int len)
+bool frame_finish_checksum(uint8_t *frame, const FRAMEINFO *fi)
 {
-    FRAMEINFO fi;
-    if (!frame_parse(frame, len, &fi) || fi.l4 < 0)
+    if (fi->l4 < 0 || (fi->proto != IPPROTO_TCP_ && fi->proto != IPPROTO_UDP_))
         return false;
-    if (fi.proto != IPPROTO_TCP_ && fi.proto != IPPROTO_UDP_)
-        return false;
-    return l4_set_checksum(frame, &fi);
+    return l4_set_checksum(frame, fi);
 }
 
 void csum_replace(uint8_t *field, const uint8_t *oldb, const uint8_t *newb, int n)

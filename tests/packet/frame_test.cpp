@@ -212,11 +212,13 @@ TEST(Frame, FinishOffloadedChecksum)
         int field = fi.l4 + (fi.proto == IPPROTO_TCP_ ? TCP_CSUM : UDP_CSUM);
         wr16(&f[(size_t)field], partial);
         EXPECT_NE(checksum_errors(f), "");
-        EXPECT_TRUE(frame_finish_checksum(f.data(), (int)f.size()));
+        EXPECT_TRUE(frame_finish_checksum(f.data(), &fi));
         EXPECT_EQ(f, good);
     }
     Frame arp = FrameBuilder().eth("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:02").arp(1, "02:00:00:00:00:02", "192.0.2.1", "00:00:00:00:00:00", "192.0.2.2").build();
-    EXPECT_FALSE(frame_finish_checksum(arp.data(), (int)arp.size()));
+    FRAMEINFO fi;
+    ASSERT_TRUE(frame_parse(arp.data(), (int)arp.size(), &fi));
+    EXPECT_FALSE(frame_finish_checksum(arp.data(), &fi));
 }
 
 TEST(Frame, FrameHas)
