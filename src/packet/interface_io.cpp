@@ -317,9 +317,11 @@ void interface_counts(int slot, IFCOUNTS *out)
     *out = {};
     if (slot < 0 || slot >= IFSLOTS)
         return;
-    IFCOUNTS r = reader_sums(slot);
     INTERFACE &i = cfg.interfaces[slot];
+    // Summed under the lock, so a clear cannot come between the sum and
+    // the base it is taken from.
     pthread_rwlock_rdlock(&i.lock);
+    IFCOUNTS r = reader_sums(slot);
     const IFCOUNTS &b = counts_base[slot];
     out->recv_packets = i.recv_packets + r.recv_packets - b.recv_packets;
     out->recv_bytes = i.recv_bytes + r.recv_bytes - b.recv_bytes;
@@ -334,10 +336,9 @@ void interface_counts_clear(int slot)
 {
     if (slot < 0 || slot >= IFSLOTS)
         return;
-    IFCOUNTS r = reader_sums(slot);
     INTERFACE &i = cfg.interfaces[slot];
     pthread_rwlock_wrlock(&i.lock);
-    counts_base[slot] = r;
+    counts_base[slot] = reader_sums(slot);
     i.recv_packets = i.recv_bytes = i.sent_packets = i.sent_bytes = 0;
     pthread_rwlock_unlock(&i.lock);
 }
