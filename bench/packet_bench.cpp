@@ -63,9 +63,9 @@ void BM_FinishChecksum(benchmark::State &state)
 }
 BENCHMARK(BM_FinishChecksum);
 
-// An echo request to the network's real address, answered by the ping
-// module after the arp module has looked at it.
-void BM_PingThroughChain(benchmark::State &state)
+// One interface on the test wire and network 1 (192.0.2.0/24, real
+// address 192.0.2.10) on it, with the chain set by `modules`.
+void wire_with_network(const char *modules)
 {
     kvn_test_reset();
     tw_detach_all();
@@ -76,7 +76,14 @@ void BM_PingThroughChain(benchmark::State &state)
     run_line("network 1 real 192.0.2.10");
     run_line("network 1 interfaces 1");
     run_line("commit network 1");
-    run_line("modules arp,ping");
+    run_line(modules);
+}
+
+// An echo request to the network's real address, answered by the ping
+// module after the arp module has looked at it.
+void BM_PingThroughChain(benchmark::State &state)
+{
+    wire_with_network("modules arp,ping");
     Frame f = FrameBuilder()
                   .eth("06:00:c0:00:02:0a", "02:00:00:00:00:32")
                   .ipv4("192.0.2.50", "192.0.2.10")
@@ -101,16 +108,7 @@ BENCHMARK(BM_PingThroughChain);
 // (answered by arp), row 2: ICMP echo to the VIP (answered by ping).
 void BM_DefaultChain(benchmark::State &state)
 {
-    kvn_test_reset();
-    tw_detach_all();
-    const uint8_t hw[6] = {0x02, 0, 0, 0, 0x01, 0x01};
-    tw_attach(1, "eth1", hw);
-    run_line("network 1 addr 192.0.2.0");
-    run_line("network 1 mask 255.255.255.0");
-    run_line("network 1 real 192.0.2.10");
-    run_line("network 1 interfaces 1");
-    run_line("commit network 1");
-    run_line("modules vrrp,arp,ping,hc,master,slb,tnat,nat,rt");
+    wire_with_network("modules vrrp,arp,ping,hc,master,slb,tnat,nat,rt");
     const char *client_mac = "02:00:00:00:00:32";
     Frame frames[3] = {
         FrameBuilder()
