@@ -464,6 +464,9 @@ TEST_F(Lifecycle, InterfaceByName)
 // check, `show target`, the gateway and the ARP table alike.
 TEST_F(Lifecycle, IPv6OnlyNetworkHoldsNoIPv4Address)
 {
+    // Entries left by other tests would bind these addresses to their
+    // networks before any containment rule is asked.
+    ah_clear(arp_table);
     cfg.vrrp.vrid = 3;
     cfg.vrrp.priority = 100;
     NETWORK &v6 = cfg.networks[1];
