@@ -26,7 +26,7 @@
 #include "command/interpreter.h"
 #include "command/line_editor.h"
 #include "command/log.h"
-#include "daemon/daemon.h"
+#include "command/process.h"
 #include "daemon/instance.h"
 
 constexpr int CHANNEL_READ_SIZE = 9999;    // bytes per command chunk

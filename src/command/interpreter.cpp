@@ -7,7 +7,7 @@
 #include <pthread.h>
 
 #include "command/log.h"
-#include "daemon/daemon.h"
+#include "command/process.h"
 
 CMDHASH *cmdhash;
 INTERP interp;

@@ -21,6 +21,7 @@
 
 #include "command/control.h"
 #include "command/interpreter.h"
+#include "config/threads.h"
 #include "daemon/daemon.h"
 #include "support/support.h"
 
