@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/kvn_process.h"
 #include "support/support.h"
 
 namespace {
@@ -28,77 +29,9 @@ int wait_exit(pid_t pid)
     return ::wait_exit(pid, DEADLINE_MS);
 }
 
-struct KvnRun {
-    pid_t pid = -1;
-    int in = -1, out = -1, err = -1;
-    std::string stdout_text, stderr_text;
-    int code = -1;
-};
-
-// Starts kvn on plain pipes and feeds it the input.
-KvnRun start_kvn(const std::vector<std::string> &args, const std::string &input, bool close_input = true)
-{
-    KvnRun r;
-    int pin[2], pout[2], perr[2];
-    if (pipe(pin) != 0 || pipe(pout) != 0 || pipe(perr) != 0)
-        return r;
-    r.pid = fork();
-    if (r.pid == 0) {
-        dup2(pin[0], 0);
-        dup2(pout[1], 1);
-        dup2(perr[1], 2);
-        close_range(3, ~0U, 0);
-        exec_kvn(args);
-    }
-    close(pin[0]);
-    close(pout[1]);
-    close(perr[1]);
-    r.in = pin[1];
-    r.out = pout[0];
-    r.err = perr[0];
-    if (!input.empty() && write(r.in, input.data(), input.size()) != (ssize_t)input.size())
-        ADD_FAILURE() << "cannot feed kvn";
-    if (close_input) {
-        close(r.in);
-        r.in = -1;
-    }
-    return r;
-}
-
-// Collects output and error to their end and reaps the process.
-void finish(KvnRun &r)
-{
-    if (r.in >= 0)
-        close(r.in);
-    struct pollfd p[2] = {{r.out, POLLIN, 0}, {r.err, POLLIN, 0}};
-    std::string *dst[2] = {&r.stdout_text, &r.stderr_text};
-    int open_count = 2;
-    while (open_count > 0 && poll(p, 2, DEADLINE_MS) > 0) {
-        for (int i = 0; i < 2; i++) {
-            if (p[i].fd < 0 || p[i].revents == 0)
-                continue;
-            char buf[4096];
-            ssize_t n = read(p[i].fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(p[i].fd);
-                p[i].fd = -1;
-                open_count--;
-            } else {
-                dst[i]->append(buf, n);
-            }
-        }
-    }
-    for (auto &q : p)
-        if (q.fd >= 0)
-            close(q.fd);
-    r.code = wait_exit(r.pid);
-}
-
 KvnRun run_kvn(const std::vector<std::string> &args, const std::string &input)
 {
-    KvnRun r = start_kvn(args, input);
-    finish(r);
-    return r;
+    return ::run_kvn(args, input, DEADLINE_MS);
 }
 
 struct Tty {
@@ -295,7 +228,7 @@ TEST_F(ControlE2E, InteractiveSession)
     EXPECT_EQ(lflag(t) & (ECHO | ICANON), (tcflag_t)(ECHO | ICANON));
     close(t.master);
 
-    finish(queued);
+    finish_kvn(queued, DEADLINE_MS);
     EXPECT_EQ(queued.stdout_text, "kvn# ");
     EXPECT_EQ(queued.code, 0);
 }
