@@ -314,6 +314,19 @@ bool client_quiet(Client &c, int ms)
     return poll(&p, 1, ms) == 0 && waitpid(c.pid, &status, WNOHANG) == 0;
 }
 
+// True when a line written into the auxiliary pair is answered there.
+bool aux_answers()
+{
+    int aux_out = open(root->file("/var/run/kvnaux.out").c_str(), O_RDONLY | O_NONBLOCK);
+    if (aux_out < 0)
+        return false;
+    write_pipe(root->file("/var/run/kvnaux.in"), "zzmark\n");
+    std::string got;
+    bool answered = fifo_read_until(aux_out, "marked\nkvn# ", &got);
+    close(aux_out);
+    return answered;
+}
+
 // The expected text of the first n lines of zzbig.
 std::string big_lines(int n)
 {
@@ -664,18 +677,13 @@ TEST_F(ControlPipes, KilledClientMidAnswerBlocksNobody)
     ASSERT_GT(n, 0);
     part.append(buf, n);
     EXPECT_TRUE(big_lines(BIG_LINES).starts_with(part));
-    ASSERT_TRUE(fifo_holds(root->file("/var/run/kvn.out"), 60000));
+    ASSERT_TRUE(fifo_holds(root->file("/var/run/kvn.out"), 32768));
     kill(dead.pid, SIGKILL);
     EXPECT_EQ(wait_exit(dead.pid), 128 + SIGKILL);
     close(dead.out);
     close(dead.err);
 
-    int aux_out = open(root->file("/var/run/kvnaux.out").c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(aux_out, 0);
-    write_pipe(root->file("/var/run/kvnaux.in"), "zzmark\n");
-    std::string aux_got;
-    EXPECT_TRUE(fifo_read_until(aux_out, "marked\nkvn# ", &aux_got));
-    close(aux_out);
+    EXPECT_TRUE(aux_answers());
 
     Client next = spawn("exit\n");
     Result r = finish(next);
@@ -690,14 +698,9 @@ TEST_F(ControlPipes, StalledClientLosesTheRestAndKnowsIt)
 {
     channels[0]->stall_ms = 300;
     Client stalled = spawn("zzbig\nexit\n");
-    ASSERT_TRUE(fifo_holds(root->file("/var/run/kvn.out"), 60000));
+    ASSERT_TRUE(fifo_holds(root->file("/var/run/kvn.out"), 32768));
     // The aux pair answers while the stalled client still holds its pair.
-    int aux_out = open(root->file("/var/run/kvnaux.out").c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(aux_out, 0);
-    write_pipe(root->file("/var/run/kvnaux.in"), "zzmark\n");
-    std::string aux_got;
-    EXPECT_TRUE(fifo_read_until(aux_out, "marked\nkvn# ", &aux_got));
-    close(aux_out);
+    EXPECT_TRUE(aux_answers());
     int status;
     EXPECT_EQ(waitpid(stalled.pid, &status, WNOHANG), 0);
 

@@ -78,12 +78,6 @@ tcflag_t lflag(Tty &t)
     return tcgetattr(t.master, &tio) == 0 ? tio.c_lflag : 0;
 }
 
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
 // The daemon's start-up may not be in this build yet; `kvn -r` tells.
 bool startup_available()
 {
@@ -107,31 +101,9 @@ class ControlE2E : public ::testing::Test {
 
     void start_daemon()
     {
-        daemon_pid = fork();
-        if (daemon_pid == 0) {
-            int null = open("/dev/null", O_RDWR);
-            int log = open((root.path + "/daemon.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(null, 0);
-            dup2(log, 1);
-            dup2(log, 2);
-            close_range(3, ~0U, 0);
-            exec_kvn({"-f", "start", "0"});
-        }
-        std::string pid_text = std::to_string(daemon_pid) + "\n";
-        for (int waited = 0; waited <= DEADLINE_MS; waited += 10) {
-            if (read_file(root.file("/var/run/kvn.pid")) == pid_text &&
-                exists(root.file("/var/run/kvn.in")) && exists(root.file("/var/run/kvn.out")) &&
-                ping())
-                return;
-            poll(nullptr, 0, 10);
-        }
-        FAIL() << "daemon did not come up: " << read_file(root.path + "/daemon.log");
-    }
-    // True once the command threads answer.
-    bool ping()
-    {
-        KvnRun r = run_kvn({"control"}, "}\n");
-        return r.code == 0 && r.stdout_text == "kvn# ";
+        daemon_pid = spawn_kvn_daemon({"-f", "start", "0"}, root.path + "/daemon.log");
+        ASSERT_TRUE(kvn_daemon_ready(daemon_pid, 0, root, DEADLINE_MS))
+            << "daemon did not come up: " << read_file(root.path + "/daemon.log");
     }
     void stop_daemon()
     {

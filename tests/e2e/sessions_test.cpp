@@ -90,25 +90,8 @@ class SessionsE2E : public ::testing::Test {
     // and waits until it answers.
     void start()
     {
-        daemon_pid = fork();
-        if (daemon_pid == 0) {
-            int null = open("/dev/null", O_RDWR);
-            std::string logpath = root.path + "/daemon" + n() + ".log";
-            int log = open(logpath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            dup2(null, 0);
-            dup2(log, 1);
-            dup2(log, 2);
-            close_range(3, ~0U, 0);
-            exec_kvn({"-d", "start", n()});
-        }
-        std::string pid_text = std::to_string(daemon_pid) + "\n";
-        for (int waited = 0; waited <= DEADLINE_MS; waited += 20) {
-            if (read_file(root.file("/var/run/kvn" + n() + ".pid")) == pid_text &&
-                kvn("control", "}\n").stdout_text == "kvn# ")
-                return;
-            poll(nullptr, 0, 20);
-        }
-        FAIL() << "daemon did not come up: " << daemon_log();
+        daemon_pid = spawn_kvn_daemon({"-d", "start", n()}, root.path + "/daemon" + n() + ".log");
+        ASSERT_TRUE(kvn_daemon_ready(daemon_pid, inst, root, DEADLINE_MS)) << daemon_log();
     }
     bool daemon_alive()
     {
@@ -139,10 +122,10 @@ TEST_F(SessionsE2E, ReloadWaitsForItsOwnEndAndReportsFailure)
     start();
 
     std::string padding;
-    for (int i = 0; i < 400000; i++)
+    for (int i = 0; i < 250000; i++)
         padding += "set arprefresh 300\n";
     write_file(conf(), good + padding + "network 1 mask 255.255.255.128\n");
-    const std::string failure = "  /etc/kvn71.conf line 400016: invalid network mask change during reload\n"
+    const std::string failure = "  /etc/kvn71.conf line 250016: invalid network mask change during reload\n"
                                 "  ERROR: unable to reload, restart required\n";
     for (int round = 0; round < 2; round++) {
         KvnRun r = kvn("reload", "", 120000);

@@ -101,3 +101,32 @@ KvnRun run_kvn(const std::vector<std::string> &args, const std::string &input, i
     finish_kvn(r, ms);
     return r;
 }
+
+pid_t spawn_kvn_daemon(const std::vector<std::string> &args, const std::string &logpath)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        int log = open(logpath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        dup2(null, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        close_range(3, ~0U, 0);
+        exec_kvn(args);
+    }
+    return pid;
+}
+
+bool kvn_daemon_ready(pid_t pid, int instance, const TempRoot &root, int ms)
+{
+    std::string suffix = instance == 0 ? "" : std::to_string(instance);
+    std::string pid_text = std::to_string(pid) + "\n";
+    long deadline = now_ms() + ms;
+    do {
+        if (read_file(root.file("/var/run/kvn" + suffix + ".pid")) == pid_text &&
+            run_kvn({"control", std::to_string(instance)}, "}\n", ms).stdout_text.ends_with("# "))
+            return true;
+        poll(nullptr, 0, 20);
+    } while (now_ms() < deadline);
+    return false;
+}

@@ -2,6 +2,8 @@
 // while its output is read, so neither side can wait for the other.
 #pragma once
 
+struct TempRoot;
+
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -22,3 +24,11 @@ KvnRun start_kvn(const std::vector<std::string> &args, const std::string &input,
 // reaps the process; all within ms milliseconds (then it is killed).
 void finish_kvn(KvnRun &r, int ms);
 KvnRun run_kvn(const std::vector<std::string> &args, const std::string &input, int ms);
+
+// Runs the daemon in the foreground (the arguments say `start`, and -f or
+// -d): standard input on /dev/null, output and error appended to logpath.
+// Returns its pid.
+pid_t spawn_kvn_daemon(const std::vector<std::string> &args, const std::string &logpath);
+// True once, within ms milliseconds, the instance's pid file under the root
+// names pid and a control session on the instance gets a prompt.
+bool kvn_daemon_ready(pid_t pid, int instance, const TempRoot &root, int ms);
