@@ -40,21 +40,12 @@ cfg_edit()
 }
 
 INDEXREGISTRY *
-server_registry_edit()
+registry_edit(INDEXREGISTRY *running)
 {
     if (!reload_dry_run())
-        return server_registry;
+        return running;
     scratch_ready();
-    return scratch_servers;
-}
-
-INDEXREGISTRY *
-target_registry_edit()
-{
-    if (!reload_dry_run())
-        return target_registry;
-    scratch_ready();
-    return scratch_targets;
+    return running == server_registry ? scratch_servers : scratch_targets;
 }
 
 static void
@@ -86,19 +77,8 @@ cfg_scratch_begin()
         scratch_servers = ir_new();
         scratch_targets = ir_new();
     }
-    CONFIG &s = *scratch_cfg;
-    s.interfaces = cfg.interfaces;
-    s.networks = cfg.networks;
-    s.servers = cfg.servers;
-    s.targets = cfg.targets;
-    s.gateway = cfg.gateway;
-    s.vrrp = cfg.vrrp;
-    s.natoutside = cfg.natoutside;
-    s.registered_interfaces = cfg.registered_interfaces;
-    s.enabled_interfaces = cfg.enabled_interfaces;
-    s.registered_networks = cfg.registered_networks;
-    s.enabled_networks = cfg.enabled_networks;
-    s.proxy_in_use = cfg.proxy_in_use;
+    // Assigned in place: a CONFIG temporary would not fit on a thread stack.
+    *scratch_cfg = cfg;
     copy_registry(scratch_servers, server_registry);
     copy_registry(scratch_targets, target_registry);
 }

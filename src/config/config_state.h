@@ -45,14 +45,12 @@ struct INDEXREGISTRY;
 // servers and targets for real while the packet path goes on reading cfg.
 // Writers, show items and the packet path read cfg directly.
 CONFIG &cfg_edit();
-// The server and target registries that go with cfg_edit().
-INDEXREGISTRY *server_registry_edit();
-INDEXREGISTRY *target_registry_edit();
-// Makes the scratch copy equal to the running configuration: the four
-// tables, gateway, VRRP settings, nat outside holder, counts and both
-// registries (not the shadow copies or the check's session groups, which
-// the dry run does not use). The storage is taken from the heap on the
-// first call and kept; allocation failure ends the process (exit code 71).
+// The registry that goes with cfg_edit(): `running` (server_registry or
+// target_registry) itself, or its scratch copy.
+INDEXREGISTRY *registry_edit(INDEXREGISTRY *running);
+// Makes the scratch copy, both registries included, equal to the running
+// configuration. The storage is taken from the heap on the first call and
+// kept; allocation failure ends the process (exit code 71).
 void cfg_scratch_begin();
 
 // Puts every table into its start-up state: all records zero and

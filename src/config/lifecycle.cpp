@@ -231,7 +231,7 @@ static int
 register_server(int n, FILE *)
 {
     SERVER &s = cfg_edit().servers[n];
-    INDEXREGISTRY *registry = server_registry_edit();
+    INDEXREGISTRY *registry = registry_edit(server_registry);
     if (s.registered)
         return cmd_error("server %d already registered\n", n);
     OBJKEY keys[4];
@@ -253,7 +253,7 @@ static int
 register_target(int n, FILE *)
 {
     TARGET &t = cfg_edit().targets[n];
-    INDEXREGISTRY *registry = target_registry_edit();
+    INDEXREGISTRY *registry = registry_edit(target_registry);
     if (t.registered)
         return cmd_error("target %d already registered\n", n);
     OBJKEY keys[2];
@@ -322,7 +322,7 @@ static int
 unregister_server(int n, FILE *)
 {
     SERVER &s = cfg_edit().servers[n];
-    INDEXREGISTRY *registry = server_registry_edit();
+    INDEXREGISTRY *registry = registry_edit(server_registry);
     if (s.enabled)
         return cmd_error("cannot unregister enabled server %d (disable first)\n", n);
     if (!s.registered)
@@ -339,7 +339,7 @@ static int
 unregister_target(int n, FILE *)
 {
     TARGET &t = cfg_edit().targets[n];
-    INDEXREGISTRY *registry = target_registry_edit();
+    INDEXREGISTRY *registry = registry_edit(target_registry);
     if (t.enabled)
         return cmd_error("cannot unregister enabled target %d (disable first)\n", n);
     if (!t.registered)
@@ -636,7 +636,7 @@ enable_server(int n, FILE *)
         return 1;
     if (s.plugin[0] != '\0' && announce && !hook_plugin_start(n))
         cmd_error("problem starting plugin for server %d", n);
-    server_registry_edit()->enabled++;
+    registry_edit(server_registry)->enabled++;
     return 1;
 }
 
@@ -675,7 +675,7 @@ enable_target(int n, FILE *)
         health_start_probes(n);
     }
     if (!was_enabled)
-        target_registry_edit()->enabled++;
+        registry_edit(target_registry)->enabled++;
     return 1;
 }
 
@@ -736,7 +736,7 @@ disable_server(int n, FILE *)
     if (!s.enabled)
         return cmd_error("server %d not enabled\n", n);
     s.enabled = 0;
-    server_registry_edit()->enabled--;
+    registry_edit(server_registry)->enabled--;
     // The dry run of a reload leaves plugins and address entries alone.
     if (reload_dry_run())
         return 1;
@@ -764,7 +764,7 @@ disable_target(int n, FILE *)
     if (!t.enabled)
         return cmd_error("target %d not enabled\n", n);
     t.enabled = 0;
-    target_registry_edit()->enabled--;
+    registry_edit(target_registry)->enabled--;
     return 1;
 }
 

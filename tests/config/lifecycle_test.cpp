@@ -399,7 +399,7 @@ TEST_F(Lifecycle, ReloadPassOneCommitsOnTheScratchCopyOnly)
     interp.reload_pass = 1;
     EXPECT_EQ(run_no_check("commit server 1"), OK);
     EXPECT_EQ(cfg_edit().servers[1].enabled, 1);
-    EXPECT_EQ(server_registry_edit()->count, 1);
+    EXPECT_EQ(registry_edit(server_registry)->count, 1);
     EXPECT_EQ(run_no_check("register server 1"), err("server 1 already registered"));
     EXPECT_EQ(cfg.servers[1].registered, 0);
     EXPECT_EQ(server_registry->count, 0);
