@@ -24,6 +24,7 @@
 #include "config/config_files.h"
 #include "config/config_state.h"
 #include "config/parameters.h"
+#include "config/threads.h"
 #include "daemon/daemon.h"
 #include "daemon/instance.h"
 #include "ha/vrrp.h"
@@ -297,6 +298,8 @@ void daemon_start()
     if (chdir("/") != 0)
         log_message(3, "unable to chdir() to /");
 
+    // From here on a VRRP master hands mastership over before the process ends.
+    set_termination_hook(vrrp_resign_if_master);
     vrrp_setup_addresses();
 
     load_config();
