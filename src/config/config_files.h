@@ -21,7 +21,9 @@ constexpr const char *CONF_MAIN = "/etc/kvn%s.conf";
 constexpr const char *DEFAULT_MODULES_LINE = "modules vrrp,arp,ping,hc,master,slb,tnat,nat,rt";
 
 constexpr int REMARK_SIZE = 64;      // 63 characters and the terminator
-constexpr int CONF_READ_PIECE = 1023; // fgets size: lines are read in pieces of at most 1022 characters
+// The longest line of a configuration file, line end not counted; a
+// longer line is refused as a whole.
+constexpr int CONF_LINE_MAX = 1022;
 
 // State of the configuration files beside the interpreter's load flags
 // (interp.loading, interp.reload_pass, interp.config_line, interp.config_error).
@@ -81,6 +83,3 @@ void registry_counts(REGKIND kind, int *entries, int *enabled);
 // addresses (compared with the shadow copies taken before pass 2) and the
 // target is still in the server's target or backup list.
 bool reload_session_survives(int server, int target);
-// Expires every session for which reload_session_survives is false, by
-// setting its last-used time to 0. Empty until the session table exists.
-void reload_session_sweep();

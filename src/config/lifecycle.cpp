@@ -1,5 +1,5 @@
-// The object lifecycle commands and the address helpers shared with the
-// network, gateway and check commands.
+// The object lifecycle commands and the registry keys of servers and
+// targets.
 //
 // Each command takes a kind word and a comma list of object numbers and
 // handles the items left to right; the first item that fails ends the
@@ -8,8 +8,14 @@
 // configuration file enables them in long lists and one occupied address
 // must not leave the rest of the service down.
 //
-// Everything that reaches the ARP table, frames, VRRP or external processes
-// goes through lifecycle_hooks.h.
+// The commands call the owners of what they reach directly: the ARP table
+// and its announcements (packet/arp.h), VRRP (ha/vrrp.h), probes, init
+// commands and plugins (health/), the traffic dump (diag/).
+//
+// The commands change cfg_edit(): during the dry run of a reload that is a
+// scratch copy, on which they decide exactly as they will in pass 2, while
+// everything that leaves the tables (announcements, address entries,
+// devices, plugins, probe threads, the check, VRRP start-up) is left out.
 #include "config/lifecycle.h"
 
 #include <cstring>
@@ -17,15 +23,20 @@
 #include "command/command_table.h"
 #include "command/interpreter.h"
 #include "command/log.h"
+#include "command/process.h"
 #include "config/addr.h"
 #include "config/check.h"
 #include "config/config_state.h"
 #include "config/index_registry.h"
-#include "config/lifecycle_hooks.h"
 #include "config/local_address.h"
+#include "config/networks.h"
 #include "config/parameters.h"
-#include "daemon/daemon.h"
+#include "config/threads.h"
+#include "diag/dump.h"
+#include "ha/vrrp.h"
 #include "health/health.h"
+#include "health/scripts.h"
+#include "packet/arp.h"
 #include "packet/interface_io.h"
 
 // ---------------------------------------------------------------------------
@@ -75,81 +86,6 @@ target_keys(const TARGET &t, OBJKEY keys[2])
         n++;
     }
     return n;
-}
-
-static bool
-in_network4(const NETWORK &net, const uint8_t ip4[4])
-{
-    for (int k = 0; k < 4; k++)
-        if ((net.addr[k] & net.mask[k]) != (ip4[k] & net.mask[k]))
-            return false;
-    return true;
-}
-
-int
-network_containing_ipv4(const uint8_t ip4[4])
-{
-    for (int n = 1; n <= MAXNETWORK; n++)
-        if (cfg.networks[n].enabled && in_network4(cfg.networks[n], ip4))
-            return n;
-    return 0;
-}
-
-static bool
-network_enabled(int n)
-{
-    return n >= 1 && n <= MAXNETWORK && cfg.networks[n].enabled;
-}
-
-int
-network_of_ipv4(const uint8_t ip4[4])
-{
-    uint8_t a16[16];
-    ipv4_mapped(a16, ip4);
-    int bound = hook_arp_network_of(a16);
-    if (network_enabled(bound))
-        return bound;
-    return network_containing_ipv4(ip4);
-}
-
-int
-network_of_ipv6(const uint8_t ip6[16])
-{
-    int bound = hook_arp_network_of(ip6);
-    if (network_enabled(bound))
-        return bound;
-    for (int n = 1; n <= MAXNETWORK; n++) {
-        const NETWORK &net = cfg.networks[n];
-        if (net.enabled && net.mask6 != 0 && bitwise_memcmp(net.real6, ip6, net.mask6))
-            return n;
-    }
-    return 0;
-}
-
-bool
-vrrp_configured()
-{
-    return cfg.vrrp.vrid != 0 && cfg.vrrp.priority != 0;
-}
-
-bool
-vrrp_complete()
-{
-    return vrrp_configured() && cfg.vrrp.network != 0;
-}
-
-bool
-vrrp_running()
-{
-    return vrrp_complete() && network_enabled(cfg.vrrp.network);
-}
-
-void
-own_mac_of(uint8_t mac[6], const uint8_t ip4[4])
-{
-    mac[0] = 0x06;
-    mac[1] = 0x00;
-    memcpy(mac + 2, ip4, 4);
 }
 
 // ---------------------------------------------------------------------------
@@ -225,22 +161,21 @@ unknown_kind(const char *word)
 static int
 register_server(int n, FILE *)
 {
-    if (interp.reload_pass == 1)
-        return 1;
-    SERVER &s = cfg.servers[n];
+    SERVER &s = cfg_edit().servers[n];
+    INDEXREGISTRY *registry = registry_edit(server_registry);
     if (s.registered)
         return cmd_error("server %d already registered\n", n);
     OBJKEY keys[4];
     int count = server_keys(s, keys);
     for (int i = 0; i < count; i++) {
-        int32_t holder = ir_lookup(server_registry, keys[i].addr, keys[i].port);
+        int32_t holder = ir_lookup(registry, keys[i].addr, keys[i].port);
         if (holder != 0)
             return cmd_error("rejected, server %d already registered with same parameters\n", holder);
     }
     s.registered = 1;
     for (int i = 0; i < count; i++) {
-        ir_insert(server_registry, keys[i].addr, keys[i].port, n);
-        server_registry->count++;
+        ir_insert(registry, keys[i].addr, keys[i].port, n);
+        registry->count++;
     }
     return 1;
 }
@@ -248,9 +183,8 @@ register_server(int n, FILE *)
 static int
 register_target(int n, FILE *)
 {
-    if (interp.reload_pass == 1)
-        return 1;
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
+    INDEXREGISTRY *registry = registry_edit(target_registry);
     if (t.registered)
         return cmd_error("target %d already registered\n", n);
     OBJKEY keys[2];
@@ -258,14 +192,14 @@ register_target(int n, FILE *)
     if (count == 0)
         return 1;  // nothing to claim: the target stays unregistered
     for (int i = 0; i < count; i++) {
-        int32_t holder = ir_lookup(target_registry, keys[i].addr, keys[i].port);
+        int32_t holder = ir_lookup(registry, keys[i].addr, keys[i].port);
         if (holder != 0)
             return cmd_error("rejected, target %d already registered with same parameters\n", holder);
     }
     t.registered = 1;
     for (int i = 0; i < count; i++) {
-        ir_insert(target_registry, keys[i].addr, keys[i].port, n);
-        target_registry->count++;
+        ir_insert(registry, keys[i].addr, keys[i].port, n);
+        registry->count++;
     }
     return 1;
 }
@@ -273,28 +207,30 @@ register_target(int n, FILE *)
 static int
 register_network(int n, FILE *)
 {
-    NETWORK &net = cfg.networks[n];
+    CONFIG &c = cfg_edit();
+    NETWORK &net = c.networks[n];
     if (net.registered) {
         if (interp.reload_pass != 0)
             return 1;
         return cmd_error("network %d already registered\n", n);
     }
     net.registered = 1;
-    cfg.registered_networks++;
+    c.registered_networks++;
     return 1;
 }
 
 static int
 register_interface(int n, FILE *)
 {
-    INTERFACE &i = cfg.interfaces[n];
+    CONFIG &c = cfg_edit();
+    INTERFACE &i = c.interfaces[n];
     if (i.registered) {
         if (interp.reload_pass != 0)
             return 1;
         return cmd_error("interface %d already registered\n", n);
     }
     i.registered = 1;
-    cfg.registered_interfaces++;
+    c.registered_interfaces++;
     return 1;
 }
 
@@ -316,7 +252,8 @@ cmd_register(int, char **argv, FILE *out)
 static int
 unregister_server(int n, FILE *)
 {
-    SERVER &s = cfg.servers[n];
+    SERVER &s = cfg_edit().servers[n];
+    INDEXREGISTRY *registry = registry_edit(server_registry);
     if (s.enabled)
         return cmd_error("cannot unregister enabled server %d (disable first)\n", n);
     if (!s.registered)
@@ -325,14 +262,15 @@ unregister_server(int n, FILE *)
     OBJKEY keys[4];
     int count = server_keys(s, keys);
     for (int i = 0; i < count; i++)
-        server_registry->count -= ir_delete(server_registry, keys[i].addr, keys[i].port);
+        registry->count -= ir_delete(registry, keys[i].addr, keys[i].port);
     return 1;
 }
 
 static int
 unregister_target(int n, FILE *)
 {
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
+    INDEXREGISTRY *registry = registry_edit(target_registry);
     if (t.enabled)
         return cmd_error("cannot unregister enabled target %d (disable first)\n", n);
     if (!t.registered)
@@ -340,7 +278,7 @@ unregister_target(int n, FILE *)
     OBJKEY keys[2];
     int count = target_keys(t, keys);
     for (int i = 0; i < count; i++)
-        target_registry->count -= ir_delete(target_registry, keys[i].addr, keys[i].port);
+        registry->count -= ir_delete(registry, keys[i].addr, keys[i].port);
     t.registered = 0;
     return 1;
 }
@@ -348,26 +286,28 @@ unregister_target(int n, FILE *)
 static int
 unregister_network(int n, FILE *)
 {
-    NETWORK &net = cfg.networks[n];
+    CONFIG &c = cfg_edit();
+    NETWORK &net = c.networks[n];
     if (net.enabled)
         return cmd_error("cannot unregister enabled network %d (disable first)\n", n);
     if (!net.registered)
         return cmd_error("network %d not registered\n", n);
     net.registered = 0;
-    cfg.registered_networks--;
+    c.registered_networks--;
     return 1;
 }
 
 static int
 unregister_interface(int n, FILE *)
 {
-    INTERFACE &i = cfg.interfaces[n];
+    CONFIG &c = cfg_edit();
+    INTERFACE &i = c.interfaces[n];
     if (i.enabled)
         return cmd_error("cannot unregister enabled interface %d\n", n);
     if (!i.registered)
         return cmd_error("interface %d not registered\n", n);
     i.registered = 0;
-    cfg.registered_interfaces--;
+    c.registered_interfaces--;
     return 1;
 }
 
@@ -389,7 +329,8 @@ cmd_unregister(int, char **argv, FILE *out)
 static int
 enable_interface(int n, FILE *)
 {
-    INTERFACE &i = cfg.interfaces[n];
+    CONFIG &c = cfg_edit();
+    INTERFACE &i = c.interfaces[n];
     if (!i.registered)
         return cmd_error("interface %d not registered\n", n);
     if (interp.reload_pass == 0) {
@@ -410,9 +351,9 @@ enable_interface(int n, FILE *)
         run_thread_and_detach(link_detection_thread, reinterpret_cast<void *>((intptr_t)n));
     }
     if (i.init[0] != '\0')
-        hook_run_init_command(n);
+        run_init_command(n);
     i.enabled = 1;
-    cfg.enabled_interfaces++;
+    c.enabled_interfaces++;
     return 1;
 }
 
@@ -435,7 +376,8 @@ and4(uint8_t out[4], const uint8_t a[4], const uint8_t mask[4])
 static int
 validate_network4(int n)
 {
-    NETWORK &net = cfg.networks[n];
+    const CONFIG &c = cfg_edit();
+    const NETWORK &net = c.networks[n];
     bool addr_set = !ipv4_is_zero(net.addr);
     bool real_set = !ipv4_is_zero(net.real);
     bool virt_set = !ipv4_is_zero(net.virt);
@@ -459,9 +401,8 @@ validate_network4(int n)
                 return cmd_error("virt in network %d equal to addr (must be different)\n", n);
             if (same4(net.real, net.addr))
                 return cmd_error("real in network %d equal to addr (must be different)\n", n);
-            if (net.nat == NAT_OUTSIDE && cfg.natoutside.network != 0 && cfg.natoutside.network != n)
-                return cmd_error("another nat outside network already active (%d)\n",
-                                 cfg.natoutside.network);
+            if (net.nat == NAT_OUTSIDE && c.natoutside.network != 0 && c.natoutside.network != n)
+                return cmd_error("another nat outside network already active (%d)\n", c.natoutside.network);
         }
     }
     if (real_set && virt_set && same4(net.real, net.virt))
@@ -476,10 +417,11 @@ validate_network4(int n)
 static int
 validate_network6(int n)
 {
-    NETWORK &net = cfg.networks[n];
+    const CONFIG &c = cfg_edit();
+    const NETWORK &net = c.networks[n];
     if (net.mask6 == 0)
         return 1;
-    if (!vrrp_configured())
+    if (!vrrp_identity_set())
         return cmd_error("unable to enable IPv6 for network %d (VRRP required)\n", n);
     if (ipv6_is_zero(net.real6))
         return cmd_error("no real6 address specified for network %d\n", n);
@@ -488,8 +430,8 @@ validate_network6(int n)
             return cmd_error("real6 and virt6 need to be different (network %d)\n", n);
         if (!bitwise_memcmp(net.real6, net.virt6, net.mask6))
             return cmd_error("real6 and virt6 differ in network part (network %d)\n", n);
-        if (net.nat == NAT_OUTSIDE && cfg.natoutside.network != 0 && cfg.natoutside.network != n)
-            return cmd_error("another nat outside network already active (%d)\n", cfg.natoutside.network);
+        if (net.nat == NAT_OUTSIDE && c.natoutside.network != 0 && c.natoutside.network != n)
+            return cmd_error("another nat outside network already active (%d)\n", c.natoutside.network);
     }
     return 1;
 }
@@ -499,36 +441,36 @@ announce_network(int n)
 {
     NETWORK &net = cfg.networks[n];
     if (!ipv6_is_zero(net.real6)) {
-        hook_arp_entry(net.real6, dmn.own_hwaddr, 1, 1, 0, n, 0, nullptr);
-        hook_neighbour_advert(n, net.real6, dmn.own_hwaddr);
-        hook_machash_insert(dmn.own_hwaddr);
+        arp_make_entry(net.real6, dmn.own_hwaddr, 1, 1, 0, n, 0, nullptr);
+        arp_send_neighbour_advert(net.real6, dmn.own_hwaddr, n);
+        arp_enter_own_mac(dmn.own_hwaddr);
     }
     if (!ipv6_is_zero(net.virt6)) {
-        hook_arp_entry(net.virt6, cfg.vrrp.vmac, 1, 0, 0, n, 0, nullptr);
-        if (hook_vrrp_is_master())
-            hook_neighbour_advert(n, net.virt6, cfg.vrrp.vmac);
-        hook_machash_insert(cfg.vrrp.vmac);
+        arp_make_entry(net.virt6, cfg.vrrp.vmac, 1, 0, 0, n, 0, nullptr);
+        if (vrrp_is_master())
+            arp_send_neighbour_advert(net.virt6, cfg.vrrp.vmac, n);
+        arp_enter_own_mac(cfg.vrrp.vmac);
     }
     uint8_t a16[16];
     if (!ipv4_is_zero(net.real)) {
         own_mac_of(net.realmac, net.real);
         ipv4_mapped(a16, net.real);
-        hook_arp_entry(a16, net.realmac, 1, 1, 0, n, 0, nullptr);
-        hook_gratuitous_arp(n, net.real, net.realmac);
+        arp_make_entry(a16, net.realmac, 1, 1, 0, n, 0, nullptr);
+        arp_send_gratuitous(net.real, net.realmac, n);
     }
     if (!ipv4_is_zero(net.virt)) {
         ipv4_mapped(a16, net.virt);
-        if (!vrrp_complete()) {
+        if (!vrrp_settings_complete()) {
             own_mac_of(net.virtmac, net.virt);
-            hook_machash_insert(net.virtmac);
-            hook_arp_entry(a16, net.virtmac, 1, 0, 0, n, 0, nullptr);
-            hook_gratuitous_arp(n, net.virt, net.virtmac);
+            arp_enter_own_mac(net.virtmac);
+            arp_make_entry(a16, net.virtmac, 1, 0, 0, n, 0, nullptr);
+            arp_send_gratuitous(net.virt, net.virtmac, n);
         } else {
             memcpy(net.virtmac, cfg.vrrp.vmac, 6);
-            hook_machash_insert(net.virtmac);
-            hook_arp_entry(a16, net.virtmac, 1, 0, 0, n, 0, nullptr);
-            if (hook_vrrp_is_master())
-                hook_gratuitous_arp(n, net.virt, net.virtmac);
+            arp_enter_own_mac(net.virtmac);
+            arp_make_entry(a16, net.virtmac, 1, 0, 0, n, 0, nullptr);
+            if (vrrp_is_master())
+                arp_send_gratuitous(net.virt, net.virtmac, n);
         }
     }
 }
@@ -536,7 +478,8 @@ announce_network(int n)
 static int
 enable_network(int n, FILE *)
 {
-    NETWORK &net = cfg.networks[n];
+    CONFIG &c = cfg_edit();
+    NETWORK &net = c.networks[n];
     if (interp.reload_pass != 0 && !net.enabled)
         return cmd_error("unable to enable network %d on reload\n", n);
     if (!net.registered)
@@ -548,28 +491,27 @@ enable_network(int n, FILE *)
         return 0;
     if (net.nat == NAT_OUTSIDE) {
         if (!was_enabled && !ipv4_is_zero(net.addr) && !ipv4_is_zero(net.virt)) {
-            cfg.natoutside.network = n;
-            memcpy(cfg.natoutside.virt, net.virt, 4);
+            c.natoutside.network = n;
+            memcpy(c.natoutside.virt, net.virt, 4);
         }
         if (net.mask6 != 0 && !ipv6_is_zero(net.virt6)) {
-            cfg.natoutside.network = n;
-            memcpy(cfg.natoutside.virt6, net.virt6, 16);
+            c.natoutside.network = n;
+            memcpy(c.natoutside.virt6, net.virt6, 16);
         }
     }
     if (!was_enabled) {
         net.enabled = 1;
-        cfg.enabled_networks++;
+        c.enabled_networks++;
     }
-    announce_network(n);
+    if (!reload_dry_run())
+        announce_network(n);
     return 1;
 }
 
 static int
 enable_server(int n, FILE *)
 {
-    if (interp.reload_pass == 1)
-        return 1;
-    SERVER &s = cfg.servers[n];
+    SERVER &s = cfg_edit().servers[n];
     if (!s.registered) {
         cmd_error("server %d not registered\n", n);
         return 1;
@@ -579,35 +521,40 @@ enable_server(int n, FILE *)
         cmd_error("unable to enable server %d: ipaddr locally occupied by OS\n", n);
         return 1;
     }
+    // The dry run of a reload decides everything as pass 2 will, but
+    // announces nothing and starts no plugin.
+    bool announce = !reload_dry_run();
     if (!ipv6_is_zero(s.ipaddr6)) {
-        if (!vrrp_running()) {
+        if (!vrrp_configured()) {
             cmd_error("unable to enable server %d (VRRP required for IPv6)\n", n);
             return 1;
         }
-        int net6 = network_of_ipv6(s.ipaddr6);
+        int net6 = arp_find_network(s.ipaddr6);
         if (net6 == 0) {
             cmd_error("no IPv6 network found for server %d\n", n);
             return 1;
         }
         s.network6 = net6;
-        hook_arp_entry(s.ipaddr6, cfg.vrrp.vmac, 1, 0, 0, net6, 0, nullptr);
-        if (hook_vrrp_is_master())
-            hook_neighbour_advert(net6, s.ipaddr6, cfg.vrrp.vmac);
+        if (announce) {
+            arp_make_entry(s.ipaddr6, cfg.vrrp.vmac, 1, 0, 0, net6, 0, nullptr);
+            if (vrrp_is_master())
+                arp_send_neighbour_advert(s.ipaddr6, cfg.vrrp.vmac, net6);
+        }
     }
     if (!ipv4_is_zero(s.ipaddr) && !same4(s.ipaddr, BROADCAST4) && !gslb) {
-        int net = network_of_ipv4(s.ipaddr);
-        s.network = net;
         uint8_t a16[16], mac[6];
         ipv4_mapped(a16, s.ipaddr);
-        if (vrrp_running()) {
-            hook_arp_entry(a16, cfg.vrrp.vmac, 1, 0, 0, net, 0, nullptr);
-            if (net != 0 && hook_vrrp_is_master())
-                hook_gratuitous_arp(net, s.ipaddr, cfg.vrrp.vmac);
-        } else {
+        int net = arp_find_network(a16);
+        s.network = net;
+        if (announce && vrrp_configured()) {
+            arp_make_entry(a16, cfg.vrrp.vmac, 1, 0, 0, net, 0, nullptr);
+            if (net != 0 && vrrp_is_master())
+                arp_send_gratuitous(s.ipaddr, cfg.vrrp.vmac, net);
+        } else if (announce) {
             own_mac_of(mac, s.ipaddr);
-            hook_arp_entry(a16, mac, 1, 0, 0, net, 0, nullptr);
+            arp_make_entry(a16, mac, 1, 0, 0, net, 0, nullptr);
             if (net != 0)
-                hook_gratuitous_arp(net, s.ipaddr, mac);
+                arp_send_gratuitous(s.ipaddr, mac, net);
         }
     }
     // Enabling an enabled server announces it again; it starts no second
@@ -618,18 +565,16 @@ enable_server(int n, FILE *)
     s.enabled = 1;
     if (was_enabled)
         return 1;
-    if (s.plugin[0] != '\0' && !hook_plugin_start(n))
+    if (s.plugin[0] != '\0' && announce && !plugin_start(n))
         cmd_error("problem starting plugin for server %d", n);
-    server_registry->enabled++;
+    registry_edit(server_registry)->enabled++;
     return 1;
 }
 
 static int
 enable_target(int n, FILE *)
 {
-    if (interp.reload_pass == 1)
-        return 1;
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
     if (!t.registered) {
         cmd_error("target %d not registered\n", n);
         return 1;
@@ -643,23 +588,25 @@ enable_target(int n, FILE *)
     // In pass 2 an address the target had before the reload keeps its
     // entry, but only a target that was enabled before has one.
     bool kept = pass2 && old.enabled;
-    if (!ipv4_is_zero(t.ipaddr) && (!kept || !same4(t.ipaddr, old.ipaddr))) {
+    // The dry run of a reload makes no address entries and starts no probes.
+    bool announce = !reload_dry_run();
+    if (announce && !ipv4_is_zero(t.ipaddr) && (!kept || !same4(t.ipaddr, old.ipaddr))) {
         ipv4_mapped(a16, t.ipaddr);
-        hook_arp_entry(a16, nullptr, 0, 0, 0, 0, n, router_set ? via16 : nullptr);
+        arp_make_entry(a16, nullptr, 0, 0, 0, 0, n, router_set ? t.router : nullptr);
     }
-    if (!ipv6_is_zero(t.ipaddr6) && (!kept || memcmp(t.ipaddr6, old.ipaddr6, 16) != 0))
-        hook_arp_entry(t.ipaddr6, nullptr, 0, 0, 0, 0, n, nullptr);
-    if (router_set && !hook_arp_exists(via16))
-        hook_arp_entry(via16, nullptr, 0, 0, 0, network_containing_ipv4(t.router), 0, nullptr);
+    if (announce && !ipv6_is_zero(t.ipaddr6) && (!kept || memcmp(t.ipaddr6, old.ipaddr6, 16) != 0))
+        arp_make_entry(t.ipaddr6, nullptr, 0, 0, 0, 0, n, nullptr);
+    if (announce && router_set && !arp_has_entry(via16))
+        arp_make_entry(via16, nullptr, 0, 0, 0, network_containing(via16), 0, nullptr);
     bool was_enabled = t.enabled != 0;
     t.enabled = 1;
     t.softdisabled = 0;
-    if (!t.probes_started) {
+    if (announce && !t.probes_started) {
         t.probes_started = 1;
         health_start_probes(n);
     }
     if (!was_enabled)
-        target_registry->enabled++;
+        registry_edit(target_registry)->enabled++;
     return 1;
 }
 
@@ -672,12 +619,16 @@ cmd_enable(int, char **argv, FILE *out)
     if (k < 0)
         return unknown_kind(argv[2]);
     int result = for_each_item(k, argv[2], enable_fns[k], out);
+    // The dry run of a reload neither checks (the check sets run-time
+    // fields of the running tables) nor starts VRRP.
+    if (reload_dry_run())
+        return result;
     // The check and the VRRP start also follow a list that stopped at a
     // refused item: the items before it are enabled and announced.
     if (kinds[k].kind == KIND_SERVER || kinds[k].kind == KIND_NETWORK)
         config_check(out);
-    if (kinds[k].kind == KIND_NETWORK && vrrp_running())
-        hook_vrrp_startup();
+    if (kinds[k].kind == KIND_NETWORK && vrrp_configured())
+        vrrp_startup();
     return result;
 }
 
@@ -689,7 +640,7 @@ static bool
 address_shared4(int n, const uint8_t ip4[4])
 {
     for (int m = 1; m <= MAXSERVER; m++) {
-        const SERVER &o = cfg.servers[m];
+        const SERVER &o = cfg_edit().servers[m];
         if (m != n && o.enabled && o.gslb != GSLB_ENABLE && same4(o.ipaddr, ip4))
             return true;
     }
@@ -700,7 +651,7 @@ static bool
 address_shared6(int n, const uint8_t ip6[16])
 {
     for (int m = 1; m <= MAXSERVER; m++) {
-        const SERVER &o = cfg.servers[m];
+        const SERVER &o = cfg_edit().servers[m];
         if (m != n && o.enabled && memcmp(o.ipaddr6, ip6, 16) == 0)
             return true;
     }
@@ -710,80 +661,91 @@ address_shared6(int n, const uint8_t ip6[16])
 static int
 disable_server(int n, FILE *)
 {
-    SERVER &s = cfg.servers[n];
+    SERVER &s = cfg_edit().servers[n];
     if (!s.registered)
         return cmd_error("server %d not registered\n", n);
     if (!s.enabled)
         return cmd_error("server %d not enabled\n", n);
     s.enabled = 0;
+    registry_edit(server_registry)->enabled--;
+    // The dry run of a reload leaves plugins and address entries alone.
+    if (reload_dry_run())
+        return 1;
     if (s.plugin_pid != 0)
-        hook_plugin_stop(n);
-    server_registry->enabled--;
+        plugin_stop(n);
     // Servers on one address with different ports share its entry: it goes
     // only with the last of them.
     uint8_t a16[16];
     if (!ipv4_is_zero(s.ipaddr) && !same4(s.ipaddr, BROADCAST4) && s.gslb != GSLB_ENABLE &&
         !address_shared4(n, s.ipaddr)) {
         ipv4_mapped(a16, s.ipaddr);
-        hook_arp_delete(a16);
+        arp_delete(a16);
     }
     if (!ipv6_is_zero(s.ipaddr6) && !address_shared6(n, s.ipaddr6))
-        hook_arp_delete(s.ipaddr6);
+        arp_delete(s.ipaddr6);
     return 1;
 }
 
 static int
 disable_target(int n, FILE *)
 {
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
     if (!t.registered)
         return cmd_error("target %d not registered\n", n);
     if (!t.enabled)
         return cmd_error("target %d not enabled\n", n);
     t.enabled = 0;
-    target_registry->enabled--;
+    registry_edit(target_registry)->enabled--;
     return 1;
 }
 
 static int
 disable_network(int n, FILE *)
 {
-    NETWORK &net = cfg.networks[n];
+    CONFIG &c = cfg_edit();
+    NETWORK &net = c.networks[n];
     if (!net.enabled)
         return 1;
     net.enabled = 0;
+    c.enabled_networks--;
+    if (c.natoutside.network == n)
+        c.natoutside = NATOUTSIDE{};
+    // The dry run of a reload leaves the address table alone.
+    if (reload_dry_run())
+        return 1;
     uint8_t a16[16];
     if (!ipv4_is_zero(net.real)) {
         ipv4_mapped(a16, net.real);
-        hook_arp_delete(a16);
+        arp_delete(a16);
     }
     if (!ipv4_is_zero(net.virt)) {
         ipv4_mapped(a16, net.virt);
-        hook_arp_delete(a16);
+        arp_delete(a16);
     }
     // The IPv6 addresses were announced by the same enable; a disabled
     // network must stop answering for them too.
     if (!ipv6_is_zero(net.real6))
-        hook_arp_delete(net.real6);
+        arp_delete(net.real6);
     if (!ipv6_is_zero(net.virt6))
-        hook_arp_delete(net.virt6);
-    cfg.enabled_networks--;
-    if (cfg.natoutside.network == n)
-        cfg.natoutside = NATOUTSIDE{};
+        arp_delete(net.virt6);
     return 1;
 }
 
 static int
 disable_interface(int n, FILE *)
 {
-    INTERFACE &i = cfg.interfaces[n];
+    CONFIG &c = cfg_edit();
+    INTERFACE &i = c.interfaces[n];
     if (!i.enabled)
         return cmd_error("interface %d not enabled\n", n);
     i.enabled = 0;
+    c.enabled_interfaces--;
+    // The dry run of a reload leaves the device open.
+    if (reload_dry_run())
+        return 1;
     interface_close(n);
     if (i.capture != nullptr || i.dumper != nullptr)
-        hook_capture_close(n);
-    cfg.enabled_interfaces--;
+        dump_close(n);
     return 1;
 }
 
@@ -823,7 +785,7 @@ cmd_edit(int argc, char **argv, FILE *out)
 static int
 purge_server(int n, FILE *)
 {
-    SERVER &s = cfg.servers[n];
+    SERVER &s = cfg_edit().servers[n];
     if (s.registered)
         return cmd_error("server %d needs to be in unregistered state\n", n);
     server_init(s);
@@ -833,7 +795,7 @@ purge_server(int n, FILE *)
 static int
 purge_target(int n, FILE *)
 {
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
     if (t.registered)
         return cmd_error("target %d needs to be in unregistered state\n", n);
     target_defaults(t);
@@ -843,7 +805,7 @@ purge_target(int n, FILE *)
 static int
 purge_network(int n, FILE *)
 {
-    NETWORK &net = cfg.networks[n];
+    NETWORK &net = cfg_edit().networks[n];
     if (net.registered)
         return cmd_error("network %d needs to be in unregistered state\n", n);
     // Back to the start-up state, which has no sync interface: a zeroed
@@ -855,7 +817,7 @@ purge_network(int n, FILE *)
 static int
 purge_interface(int n, FILE *)
 {
-    INTERFACE &i = cfg.interfaces[n];
+    INTERFACE &i = cfg_edit().interfaces[n];
     if (i.registered)
         return cmd_error("interface %d needs to be in unregistered state\n", n);
     // The slot's link-detection thread keeps running: its two fields stay.
@@ -867,7 +829,10 @@ purge_interface(int n, FILE *)
     i.threads = 1;
     i.io_started = io_started;
     i.link_state = link_state;
-    interface_counts_clear(n);
+    // The frame counters of the running slot live beside cfg; the dry run
+    // of a reload leaves them alone.
+    if (!reload_dry_run())
+        interface_counts_clear(n);
     return 1;
 }
 
@@ -888,7 +853,7 @@ cmd_purge(int, char **argv, FILE *out)
 static int
 softdisable_target(int n, FILE *)
 {
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
     if (!t.registered)
         return cmd_error("target %d not registered\n", n);
     if (!t.enabled)

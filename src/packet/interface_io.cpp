@@ -27,10 +27,11 @@
 #include <unistd.h>
 
 #include "command/log.h"
+#include "command/process.h"
 #include "config/config_state.h"
 #include "config/parameters.h"
 #include "config/show.h"
-#include "daemon/daemon.h"
+#include "config/threads.h"
 #include "packet/chain.h"
 #include "packet/frame.h"
 #include "packet/interface_hooks.h"
@@ -114,8 +115,6 @@ IFCOUNTS reader_sums(int slot)
     }
     return c;
 }
-
-bool good_slot(int slot) { return slot >= 1 && slot <= MAXINTERFACE; }
 
 bool dumping(const INTERFACE &i) { return i.capture != nullptr && i.dumper != nullptr; }
 
@@ -265,7 +264,7 @@ const char *interface_name(int slot)
 
 int interface_open(int n)
 {
-    if (!good_slot(n))
+    if (!valid_interface(n))
         return -1;
     INTERFACE &i = cfg.interfaces[n];
     int fd;
@@ -303,7 +302,7 @@ int interface_open(int n)
 
 void interface_close(int n)
 {
-    if (!good_slot(n))
+    if (!valid_interface(n))
         return;
     INTERFACE &i = cfg.interfaces[n];
     if (i.fd > 0)
@@ -376,7 +375,7 @@ int interface_frame_in(int slot, uint8_t *buf, int len, bool csum_not_ready, KVN
 int interface_receive(int slot, uint8_t *buf, bool *csum_not_ready)
 {
     *csum_not_ready = false;
-    if (!good_slot(slot))
+    if (!valid_interface(slot))
         return -1;
     INTERFACE &i = cfg.interfaces[slot];
     ssize_t n = read_frame(i.fd, i.access == ACCESS_RAW, buf, csum_not_ready);
@@ -394,7 +393,7 @@ int interface_receive(int slot, uint8_t *buf, bool *csum_not_ready)
 
 void interface_send(int slot, const uint8_t *frame, int len)
 {
-    if (!good_slot(slot) || len < 0)
+    if (!valid_interface(slot) || len < 0)
         return;
     INTERFACE &i = cfg.interfaces[slot];
     // A slot without a device (vpn access) has descriptor 0: writing there
@@ -603,7 +602,7 @@ void interface_loop_multithreading()
 
 int interface_link_state(int slot)
 {
-    if (!good_slot(slot))
+    if (!valid_interface(slot))
         return 0;
     const INTERFACE &i = cfg.interfaces[slot];
     if (strlen(i.name) == 4 && strncmp(i.name, "kvn", 3) == 0)
@@ -622,7 +621,7 @@ int interface_link_state(int slot)
 
 void link_detection_step(int slot)
 {
-    if (!good_slot(slot))
+    if (!valid_interface(slot))
         return;
     INTERFACE &i = cfg.interfaces[slot];
     pthread_mutex_lock(&link_lock);
@@ -719,7 +718,7 @@ int show_threads(int, char **, FILE *out)
 
 void interface_alert(int slot, const char *text)
 {
-    if (!good_slot(slot))
+    if (!valid_interface(slot))
         return;
     char cmd[CMDLEN + IFNAMELEN * 8];
     size_t o = 0;

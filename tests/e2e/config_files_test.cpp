@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/kvn_process.h"
 #include "support/support.h"
 
 namespace {
@@ -138,25 +139,9 @@ class ConfigFilesE2E : public ::testing::Test {
     // Starts the instance in the foreground and waits until it answers.
     void start()
     {
-        daemon_pid = fork();
-        if (daemon_pid == 0) {
-            int null = open("/dev/null", O_RDWR);
-            std::string logpath = root.path + "/daemon" + n() + ".log";
-            int log = open(logpath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            dup2(null, 0);
-            dup2(log, 1);
-            dup2(log, 2);
-            close_range(3, ~0U, 0);
-            exec_kvn({"-d", "start", n()});
-        }
-        std::string pid_text = std::to_string(daemon_pid) + "\n";
-        for (int waited = 0; waited <= DEADLINE_MS; waited += 20) {
-            if (read_file(root.file("/var/run/kvn" + n() + ".pid")) == pid_text &&
-                control("show instance\n").ends_with("# "))
-                return;
-            poll(nullptr, 0, 20);
-        }
-        FAIL() << "daemon did not come up: " << daemon_log();
+        daemon_pid = spawn_kvn_daemon({"-d", "start", n()}, root.path + "/daemon" + n() + ".log");
+        ASSERT_TRUE(kvn_daemon_ready(daemon_pid, inst, root, DEADLINE_MS)) << "daemon did not come up: "
+                                                                           << daemon_log();
     }
     void stop()
     {
@@ -166,19 +151,8 @@ class ConfigFilesE2E : public ::testing::Test {
             daemon_pid = -1;
         }
     }
-    // The answer to an empty line. The daemon sees an empty line only when
-    // the newline arrives as a chunk of its own (in a chunk with further
-    // lines it is skipped), so the session is repeated a bounded number of
-    // times until one answer is not empty.
-    std::string empty_line_answer()
-    {
-        for (int i = 0; i < 50; i++) {
-            std::string out = control("\n");
-            if (!out.empty())
-                return out;
-        }
-        return "";
-    }
+    // The answer to an empty line.
+    std::string empty_line_answer() { return control("\n"); }
     // `show conf` without its time-stamp line and the prompt.
     std::string shown()
     {
@@ -330,6 +304,50 @@ TEST_F(ConfigFilesE2E, SavedConfigurationLoadsBackIdentically)
 
     stop();
     start();
+    EXPECT_EQ(shown(), before);
+}
+
+// A mistake in a server line of the reloaded file fails the reload in its
+// first pass, before the running servers are touched: the session sees the
+// failure, and `show vips` and `show servers` list the services as before.
+TEST_F(ConfigFilesE2E, MistakeInServerLineKeepsServicesUp)
+{
+    inst = 65;
+    auto text = [](const char *protocol_line) {
+        return std::string("interface 1 {\n name vpn65\n access vpn\n}\nregister interface 1\nenable interface 1\n"
+                           "network 1 {\n addr 203.0.113.0\n mask 255.255.255.0\n real 203.0.113.202\n interface 1\n}\n"
+                           "register network 1\nenable network 1\n"
+                           "server 1 {\n ipaddr 203.0.113.10\n port 80\n protocol tcp\n target 1\n}\n"
+                           "server 2 {\n ipaddr 203.0.113.11\n port 443\n ") +
+               protocol_line +
+               "\n target 1\n}\nregister servers 1,2\nenable servers 1,2\n"
+               "target 1 {\n ipaddr 203.0.113.101\n ping 10,3\n}\nregister target 1\nenable target 1\n";
+    };
+    write_file(conf(), text("protocol tcp"));
+    start();
+    ASSERT_TRUE(contains(daemon_log(), "/etc/kvn65.conf successfully loaded")) << daemon_log();
+    const std::string vips = control("show vips\n");
+    ASSERT_TRUE(contains(vips, "203.0.113.10 ") && contains(vips, "203.0.113.11 ")) << vips;
+    const std::string servers = control("show servers\n");
+    const std::string before = shown();
+
+    write_file(conf(), text("protokoll tcp"));  // line 24
+    std::string out = control("reload\n");
+    EXPECT_EQ(out, "  /etc/kvn65.conf line 24: unknown server subcommand protokoll\n"
+                   "  ERROR: unable to reload, restart required\nkvn# ");
+    std::string log = daemon_log();
+    EXPECT_TRUE(contains(log, "unable to reload, restart required")) << log;
+    EXPECT_FALSE(contains(log, "CLI reload pass 2 started")) << log;
+    EXPECT_EQ(control("show vips\n"), vips);
+    EXPECT_EQ(control("show servers\n"), servers);
+    EXPECT_EQ(shown(), before);
+
+    // Mended, the file reloads and the services stay listed.
+    write_file(conf(), text("protocol tcp"));
+    out = control("reload\n");
+    EXPECT_EQ(out, "kvn# ");
+    EXPECT_TRUE(contains(daemon_log(), "CLI reload finished")) << daemon_log();
+    EXPECT_EQ(control("show vips\n"), vips);
     EXPECT_EQ(shown(), before);
 }
 
