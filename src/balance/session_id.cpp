@@ -2,117 +2,70 @@
 //
 // The handlers run on the per-frame path: they take no lock, allocate
 // nothing and format with the small writers below instead of snprintf.
-// Each handler first takes an L3VIEW of the frame, which checks that the
-// Ethernet and IP headers are complete; ports are read only by handlers
-// that use them, and only after checking that the transport header's
-// first four bytes are inside the frame. IPv4 fragments and IPv6
-// extension headers are not followed: ports are read where an
-// unfragmented packet without extension headers has them.
+// Every key is made from a FRAMEINFO: the stored (frame, length, out)
+// handlers parse the frame with frame_parse and hand the result to their
+// parsed form, and a module that has parsed the frame already calls
+// sid_make with its own parse. Addresses are read from the IP header that
+// frame_parse found whole; ports only when FRAMEINFO shows a transport
+// header with room for them. IPv6 extension headers are not followed:
+// the ports of an IPv6 frame are read right after the fixed header.
 #include "balance/session_id.h"
 
 #include <arpa/inet.h>
 #include <cstring>
 
-const SIDENTRY sid_handlers[] = {
-    {.name = "src", .handler = sid_src, .sides = SID_SERVER},
-    {.name = "src+port", .handler = sid_src_port, .sides = SID_SERVER},
-    {.name = "src+dstport", .handler = sid_src_dstport, .sides = SID_SERVER},
-    {.name = "src+ports", .handler = sid_src_ports, .sides = SID_SERVER},
-    {.name = "src+dst", .handler = sid_src_dst, .sides = SID_SERVER | SID_TARGET},
-    {.name = "dst+src", .handler = sid_dst_src, .sides = SID_SERVER | SID_TARGET},
-    {.name = "sip", .handler = sid_sip, .sides = SID_SERVER | SID_TARGET},
-    {.name = "dst", .handler = sid_dst, .sides = SID_TARGET},
-    {.name = "dst+port", .handler = sid_dst_port, .sides = SID_TARGET},
-    {.name = "dst+srcport", .handler = sid_dst_srcport, .sides = SID_TARGET},
-    {.name = "dst+ports", .handler = sid_dst_ports, .sides = SID_TARGET},
-};
-const int sid_handler_count = sizeof sid_handlers / sizeof sid_handlers[0];
-
-SIDHANDLER
-sid_lookup(const char *name, int side)
-{
-    for (const SIDENTRY &e : sid_handlers)
-        if ((e.sides & side) != 0 && strcmp(e.name, name) == 0)
-            return e.handler;
-    return nullptr;
-}
-
-const char *
-sid_name(SIDHANDLER handler)
-{
-    for (const SIDENTRY &e : sid_handlers)
-        if (e.handler == handler)
-            return e.name;
-    return "?";
-}
+#include "packet/frame.h"
 
 // ---------------------------------------------------------------------------
-// Frame view
+// Frame fields
 
-constexpr int ETH_HLEN = 14;
-constexpr int IPV4_MINEND = ETH_HLEN + 20;  // end of a minimal IPv4 header
-constexpr int IPV6_END = ETH_HLEN + 40;     // end of the fixed IPv6 header
-constexpr int IPPROTO_TCP_ = 6;
-constexpr int IPPROTO_UDP_ = 17;
-constexpr int IPPROTO_SCTP_ = 132;
-
-struct L3VIEW {
+// The two addresses of an IP frame.
+struct ADDRPAIR {
     int family;            // 4 or 6
     const uint8_t *src;    // source address (4 or 16 bytes)
     const uint8_t *dst;    // destination address
-    int proto;             // IPv4 protocol or IPv6 next header
-    int l4;                // offset of the transport header in the frame
 };
 
-// Fills v when the frame holds a complete IPv4 or IPv6 header.
+// Fills a for an IPv4 or IPv6 frame whose header frame_parse accepted;
+// false for anything else (ARP, other EtherTypes, malformed headers).
 static bool
-l3_view(const uint8_t *f, int len, L3VIEW &v)
+ip_addrs(const uint8_t *f, const FRAMEINFO *fi, ADDRPAIR &a)
 {
-    if (f == nullptr || len < ETH_HLEN)
+    if (fi->l3 < 0)
         return false;
-    int etype = (f[12] << 8) | f[13];
-    if (etype == 0x0800) {
-        if (len < IPV4_MINEND)
-            return false;
-        int ihl = f[14] & 0x0f;
-        // A header length below five words is malformed: its "transport
-        // header" would lie inside the IP header.
-        if (ihl < 5)
-            return false;
-        v.family = 4;
-        v.proto = f[23];
-        v.src = f + 26;
-        v.dst = f + 30;
-        v.l4 = ETH_HLEN + 4 * ihl;
+    const uint8_t *ip = f + fi->l3;
+    if (fi->ethertype == ETHTYPE_IPV4) {
+        a.family = 4;
+        a.src = ip + IP4_SRC;
+        a.dst = ip + IP4_DST;
         return true;
     }
-    if (etype == 0x86DD) {
-        if (len < IPV6_END)
-            return false;
-        v.family = 6;
-        v.proto = f[20];
-        v.src = f + 22;
-        v.dst = f + 38;
-        v.l4 = IPV6_END;
+    if (fi->ethertype == ETHTYPE_IPV6) {
+        a.family = 6;
+        a.src = ip + IP6_SRC;
+        a.dst = ip + IP6_DST;
         return true;
     }
     return false;
 }
 
 // Source and destination port; 0 for protocols without ports. False when
-// the frame ends before the ports.
+// the protocol has ports but the frame does not hold them (cut short, or
+// a non-first fragment, whose leading bytes are payload).
 static bool
-l4_ports(const uint8_t *f, int len, const L3VIEW &v, int &sport, int &dport)
+key_ports(const uint8_t *f, const FRAMEINFO *fi, unsigned &sport, unsigned &dport)
 {
-    if (v.proto != IPPROTO_TCP_ && v.proto != IPPROTO_UDP_ && v.proto != IPPROTO_SCTP_) {
+    if (!l4_has_ports(fi->proto)) {
         sport = 0;
         dport = 0;
         return true;
     }
-    if (len < v.l4 + 4)
+    uint16_t s = 0;
+    uint16_t d = 0;
+    if (!frame_ports(f, fi, &s, &d))
         return false;
-    sport = f[v.l4] * 256 + f[v.l4 + 1];
-    dport = f[v.l4 + 2] * 256 + f[v.l4 + 3];
+    sport = s;
+    dport = d;
     return true;
 }
 
@@ -183,52 +136,53 @@ enum PORTSEL { PORT_NONE, PORT_ZERO, PORT_SRC, PORT_DST };
 // is the frame's source or destination. PORT_ZERO writes 0 without reading
 // the transport header; PORT_NONE writes nothing.
 static char *
-addr_key(const uint8_t *f, int len, char *out, bool use_dst, PORTSEL p1, PORTSEL p2)
+addr_key(const uint8_t *f, const FRAMEINFO *fi, char *out, bool use_dst, PORTSEL p1, PORTSEL p2)
 {
-    L3VIEW v;
-    if (!l3_view(f, len, v))
+    ADDRPAIR a;
+    if (!ip_addrs(f, fi, a))
         return nullptr;
-    int sport = 0;
-    int dport = 0;
+    unsigned sport = 0;
+    unsigned dport = 0;
     bool need_ports = p1 == PORT_SRC || p1 == PORT_DST || p2 == PORT_SRC || p2 == PORT_DST;
-    if (need_ports && !l4_ports(f, len, v, sport, dport))
+    if (need_ports && !key_ports(f, fi, sport, dport))
         return nullptr;
     KEYBUF k = {out, out + SIDBUFLEN - 1};
-    put_addr(k, v.family, use_dst ? v.dst : v.src);
-    char sep = v.family == 4 ? ':' : '.';
+    put_addr(k, a.family, use_dst ? a.dst : a.src);
+    char sep = a.family == 4 ? ':' : '.';
     for (PORTSEL p : {p1, p2}) {
         if (p == PORT_NONE)
             continue;
         put_char(k, sep);
-        put_uint(k, p == PORT_SRC ? (unsigned)sport : p == PORT_DST ? (unsigned)dport : 0u);
+        put_uint(k, p == PORT_SRC ? sport : p == PORT_DST ? dport : 0u);
     }
     return finish(k, out);
 }
 
 // "<first>-<second>" of the two addresses.
 static char *
-pair_key(const uint8_t *f, int len, char *out, bool dst_first)
+pair_key(const uint8_t *f, const FRAMEINFO *fi, char *out, bool dst_first)
 {
-    L3VIEW v;
-    if (!l3_view(f, len, v))
+    ADDRPAIR a;
+    if (!ip_addrs(f, fi, a))
         return nullptr;
     KEYBUF k = {out, out + SIDBUFLEN - 1};
-    put_addr(k, v.family, dst_first ? v.dst : v.src);
+    put_addr(k, a.family, dst_first ? a.dst : a.src);
     put_char(k, '-');
-    put_addr(k, v.family, dst_first ? v.src : v.dst);
+    put_addr(k, a.family, dst_first ? a.src : a.dst);
     return finish(k, out);
 }
 
-char *sid_src(const uint8_t *f, int len, char *out) { return addr_key(f, len, out, false, PORT_ZERO, PORT_NONE); }
-char *sid_src_port(const uint8_t *f, int len, char *out) { return addr_key(f, len, out, false, PORT_SRC, PORT_NONE); }
-char *sid_src_dstport(const uint8_t *f, int len, char *out) { return addr_key(f, len, out, false, PORT_DST, PORT_NONE); }
-char *sid_src_ports(const uint8_t *f, int len, char *out) { return addr_key(f, len, out, false, PORT_SRC, PORT_DST); }
-char *sid_dst(const uint8_t *f, int len, char *out) { return addr_key(f, len, out, true, PORT_ZERO, PORT_NONE); }
-char *sid_dst_port(const uint8_t *f, int len, char *out) { return addr_key(f, len, out, true, PORT_DST, PORT_NONE); }
-char *sid_dst_srcport(const uint8_t *f, int len, char *out) { return addr_key(f, len, out, true, PORT_SRC, PORT_NONE); }
-char *sid_dst_ports(const uint8_t *f, int len, char *out) { return addr_key(f, len, out, true, PORT_DST, PORT_SRC); }
-char *sid_src_dst(const uint8_t *f, int len, char *out) { return pair_key(f, len, out, false); }
-char *sid_dst_src(const uint8_t *f, int len, char *out) { return pair_key(f, len, out, true); }
+// The parsed forms, one per row of sid_handlers[].
+static char *key_src(const uint8_t *f, const FRAMEINFO *fi, char *out) { return addr_key(f, fi, out, false, PORT_ZERO, PORT_NONE); }
+static char *key_src_port(const uint8_t *f, const FRAMEINFO *fi, char *out) { return addr_key(f, fi, out, false, PORT_SRC, PORT_NONE); }
+static char *key_src_dstport(const uint8_t *f, const FRAMEINFO *fi, char *out) { return addr_key(f, fi, out, false, PORT_DST, PORT_NONE); }
+static char *key_src_ports(const uint8_t *f, const FRAMEINFO *fi, char *out) { return addr_key(f, fi, out, false, PORT_SRC, PORT_DST); }
+static char *key_dst(const uint8_t *f, const FRAMEINFO *fi, char *out) { return addr_key(f, fi, out, true, PORT_ZERO, PORT_NONE); }
+static char *key_dst_port(const uint8_t *f, const FRAMEINFO *fi, char *out) { return addr_key(f, fi, out, true, PORT_DST, PORT_NONE); }
+static char *key_dst_srcport(const uint8_t *f, const FRAMEINFO *fi, char *out) { return addr_key(f, fi, out, true, PORT_SRC, PORT_NONE); }
+static char *key_dst_ports(const uint8_t *f, const FRAMEINFO *fi, char *out) { return addr_key(f, fi, out, true, PORT_DST, PORT_SRC); }
+static char *key_src_dst(const uint8_t *f, const FRAMEINFO *fi, char *out) { return pair_key(f, fi, out, false); }
+static char *key_dst_src(const uint8_t *f, const FRAMEINFO *fi, char *out) { return pair_key(f, fi, out, true); }
 
 // ---------------------------------------------------------------------------
 // SIP Call-ID
@@ -238,20 +192,20 @@ constexpr int SIP_MAXPAYLOAD = 9999;
 // The key is the header line from the "C" of "Call-ID:" up to the first
 // character that is not printable ASCII (so name, blank and value, ending
 // at the CR), at most SIDMAXLEN characters. Only UDP is looked at, and the
-// payload is searched as text: up to its first NUL byte, case-sensitively,
+// payload (the UDP datagram after its header, up to the end of the IP
+// packet) is searched as text: up to its first NUL byte, case-sensitively,
 // without the compact "i:" form. The payload is searched in place rather
 // than copied, with the same result as searching a NUL-terminated copy.
-char *
-sid_sip(const uint8_t *f, int len, char *out)
+static char *
+key_sip(const uint8_t *f, const FRAMEINFO *fi, char *out)
 {
-    L3VIEW v;
-    if (!l3_view(f, len, v) || v.proto != IPPROTO_UDP_)
+    ADDRPAIR a;
+    if (!ip_addrs(f, fi, a) || fi->proto != IPPROTO_UDP_ || fi->l4 < 0)
         return nullptr;
-    int off = v.l4 + 8;
-    int plen = len - off;
+    int plen = fi->l4len - UDP_HDRLEN;
     if (plen < 1 || plen > SIP_MAXPAYLOAD)
         return nullptr;
-    const uint8_t *payload = f + off;
+    const uint8_t *payload = f + fi->l4 + UDP_HDRLEN;
     const void *nul = memchr(payload, 0, (size_t)plen);
     size_t textlen = nul != nullptr ? (size_t)((const uint8_t *)nul - payload) : (size_t)plen;
     static const char header[] = "Call-ID:";
@@ -266,4 +220,75 @@ sid_sip(const uint8_t *f, int len, char *out)
     }
     out[n] = '\0';
     return out;
+}
+
+// ---------------------------------------------------------------------------
+// The stored handlers: parse, then make the key from the parse.
+
+static char *
+parse_and_make(const uint8_t *f, int len, char *out, SIDPARSED make)
+{
+    FRAMEINFO fi;
+    if (f == nullptr || !frame_parse(f, len, &fi))
+        return nullptr;
+    return make(f, &fi, out);
+}
+
+char *sid_src(const uint8_t *f, int len, char *out) { return parse_and_make(f, len, out, key_src); }
+char *sid_src_port(const uint8_t *f, int len, char *out) { return parse_and_make(f, len, out, key_src_port); }
+char *sid_src_dstport(const uint8_t *f, int len, char *out) { return parse_and_make(f, len, out, key_src_dstport); }
+char *sid_src_ports(const uint8_t *f, int len, char *out) { return parse_and_make(f, len, out, key_src_ports); }
+char *sid_dst(const uint8_t *f, int len, char *out) { return parse_and_make(f, len, out, key_dst); }
+char *sid_dst_port(const uint8_t *f, int len, char *out) { return parse_and_make(f, len, out, key_dst_port); }
+char *sid_dst_srcport(const uint8_t *f, int len, char *out) { return parse_and_make(f, len, out, key_dst_srcport); }
+char *sid_dst_ports(const uint8_t *f, int len, char *out) { return parse_and_make(f, len, out, key_dst_ports); }
+char *sid_src_dst(const uint8_t *f, int len, char *out) { return parse_and_make(f, len, out, key_src_dst); }
+char *sid_dst_src(const uint8_t *f, int len, char *out) { return parse_and_make(f, len, out, key_dst_src); }
+char *sid_sip(const uint8_t *f, int len, char *out) { return parse_and_make(f, len, out, key_sip); }
+
+// ---------------------------------------------------------------------------
+// Name table
+
+const SIDENTRY sid_handlers[] = {
+    {.name = "src", .handler = sid_src, .parsed = key_src, .sides = SID_SERVER},
+    {.name = "src+port", .handler = sid_src_port, .parsed = key_src_port, .sides = SID_SERVER},
+    {.name = "src+dstport", .handler = sid_src_dstport, .parsed = key_src_dstport, .sides = SID_SERVER},
+    {.name = "src+ports", .handler = sid_src_ports, .parsed = key_src_ports, .sides = SID_SERVER},
+    {.name = "src+dst", .handler = sid_src_dst, .parsed = key_src_dst, .sides = SID_SERVER | SID_TARGET},
+    {.name = "dst+src", .handler = sid_dst_src, .parsed = key_dst_src, .sides = SID_SERVER | SID_TARGET},
+    {.name = "sip", .handler = sid_sip, .parsed = key_sip, .sides = SID_SERVER | SID_TARGET},
+    {.name = "dst", .handler = sid_dst, .parsed = key_dst, .sides = SID_TARGET},
+    {.name = "dst+port", .handler = sid_dst_port, .parsed = key_dst_port, .sides = SID_TARGET},
+    {.name = "dst+srcport", .handler = sid_dst_srcport, .parsed = key_dst_srcport, .sides = SID_TARGET},
+    {.name = "dst+ports", .handler = sid_dst_ports, .parsed = key_dst_ports, .sides = SID_TARGET},
+};
+const int sid_handler_count = sizeof sid_handlers / sizeof sid_handlers[0];
+
+SIDHANDLER
+sid_lookup(const char *name, int side)
+{
+    for (const SIDENTRY &e : sid_handlers)
+        if ((e.sides & side) != 0 && strcmp(e.name, name) == 0)
+            return e.handler;
+    return nullptr;
+}
+
+const char *
+sid_name(SIDHANDLER handler)
+{
+    for (const SIDENTRY &e : sid_handlers)
+        if (e.handler == handler)
+            return e.name;
+    return "?";
+}
+
+char *
+sid_make(SIDHANDLER handler, const uint8_t *frame, int len, const FRAMEINFO *fi, char *out)
+{
+    if (handler == nullptr || frame == nullptr)
+        return nullptr;
+    for (const SIDENTRY &e : sid_handlers)
+        if (e.handler == handler)
+            return e.parsed(frame, fi, out);
+    return handler(frame, len, out);
 }

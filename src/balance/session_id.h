@@ -4,12 +4,17 @@
 //
 // A handler reads the Ethernet frame (IPv4 or IPv6, ports of TCP, UDP and
 // SCTP) and writes a NUL-terminated key into a caller's buffer of at least
-// SIDBUFLEN bytes. Every field is read only after the frame is known to be
-// long enough; a frame that is too short, of another EtherType, or (for
-// `sip`) without a Call-ID header gives no key (nullptr). Keys are cut to
-// SIDMAXLEN characters where they are made, so the key that stores a
-// session and the key that looks it up again are always the same text,
-// whatever the session table keeps of it.
+// SIDBUFLEN bytes. The frame is read through frame_parse, so every field
+// is read only after the frame is known to hold it: a frame that is too
+// short, of another EtherType, with a malformed IP header, or (for `sip`)
+// without a Call-ID header gives no key (nullptr). Ports and the SIP text
+// come only from the transport header and payload inside the IP packet:
+// a non-first IPv4 fragment has no transport header and gives no key
+// under a handler that uses ports, and bytes after the IP packet's end
+// (Ethernet padding) are never read. Keys are cut to SIDMAXLEN characters
+// where they are made, so the key that stores a session and the key that
+// looks it up again are always the same text, whatever the session table
+// keeps of it.
 //
 // The handlers are chosen by name from sid_handlers[]: servers accept the
 // rows marked SID_SERVER, targets the rows marked SID_TARGET. Names must
@@ -20,7 +25,13 @@
 
 #include "config/object_types.h"
 
+struct FRAMEINFO;
+
 constexpr int SIDMAXLEN = 63;  // longest key a handler makes
+
+// The same key made from a frame already parsed by frame_parse into *fi
+// (which must describe the frame as it is now).
+using SIDPARSED = char *(*)(const uint8_t *frame, const FRAMEINFO *fi, char *out);
 
 // Which side may select a handler.
 constexpr int SID_SERVER = 1;  // client frames towards a server
@@ -29,7 +40,8 @@ constexpr int SID_TARGET = 2;  // replies of a target
 // One row of the handler table.
 struct SIDENTRY {
     const char *name;      // name used by `sessionid` and the configuration writer
-    SIDHANDLER handler;    // the handler
+    SIDHANDLER handler;    // the handler, which parses the frame itself
+    SIDPARSED parsed;      // the same handler on a parsed frame
     int sides;             // SID_SERVER and/or SID_TARGET
 };
 
@@ -41,6 +53,13 @@ extern const int sid_handler_count;
 SIDHANDLER sid_lookup(const char *name, int side);
 // The name of a handler, or "?" for a handler not in the table.
 const char *sid_name(SIDHANDLER handler);
+
+// The key that `handler` (a server's or target's stored handler) makes of
+// a frame of `len` bytes that the caller has parsed into *fi, so a module
+// that parsed the frame once does not parse it again. A handler of
+// sid_handlers[] runs on *fi; any other is called with (frame, len, out).
+// nullptr when the frame gives no key or `handler` is nullptr.
+char *sid_make(SIDHANDLER handler, const uint8_t *frame, int len, const FRAMEINFO *fi, char *out);
 
 // Server-side handlers (client frame: the client is the source).
 char *sid_src(const uint8_t *frame, int len, char *out);          // "src"

@@ -5,8 +5,8 @@
 
 #include "command/command_table.h"
 #include "command/log.h"
+#include "command/process.h"
 #include "config/addr.h"
-#include "daemon/daemon.h"
 
 int cmd_exit(int, char **, FILE *out)
 {

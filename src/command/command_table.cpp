@@ -5,9 +5,10 @@
 
 #include "command/log.h"
 
-// Registration order matters: within a first letter the entry registered
-// last is found first, so `s` alone runs `shutdown`, `rms` resolves to
-// `rmsession` and `ipdb <file>` to `ipdb6`.
+// Registration order matters for abbreviations: a word that is no command's
+// full name means the entry registered last among those it begins, so `s`
+// alone runs `shutdown` and `snap <file>` runs `snapshot-full`. A word typed
+// in full always reaches its own entry (`rms`, `ipdb`, `snapshot`).
 const COMMAND commands[] = {
     {.name = "arp", .argc = 2, .handler = cmd_arp, .revert = cmd_no_arp},
     {.name = "benchmark", .argc = 3, .handler = cmd_benchmark, .revert = nullptr},

@@ -7,7 +7,7 @@
 #include <pthread.h>
 
 #include "command/log.h"
-#include "daemon/daemon.h"
+#include "command/process.h"
 
 CMDHASH *cmdhash;
 INTERP interp;
@@ -82,18 +82,21 @@ CMDENTRY *cmdh_lookup(CMDHASH *table, const char *word, int argc)
 {
     if (dmn.debug)
         fprintf(stderr, "looking up %s argc %d\n", word, argc);
-    size_t len = strlen(word);
-    // One pass in bucket order: an abbreviation of a more recently
-    // registered entry wins over an exact match further down the chain.
-    for (CMDENTRY *e = table->bucket[cmdh_bucket(word)]; e != nullptr; e = e->next) {
-        if (e->argc != argc)
-            continue;
-        if (strcmp(e->name, word) == 0) {
+    CMDENTRY *head = table->bucket[cmdh_bucket(word)];
+    // A word typed in full reaches its own command, although a longer name
+    // registered later (and so first in the bucket) also begins with it:
+    // `rms` is not `rmsession`, `ipdb` not `ipdb6`.
+    for (CMDENTRY *e = head; e != nullptr; e = e->next) {
+        if (e->argc == argc && strcmp(e->name, word) == 0) {
             if (dmn.debug)
                 fprintf(stderr, "found exact %s\n", word);
             return e;
         }
-        if (strncmp(e->name, word, len) == 0) {
+    }
+    // An abbreviation means the most recently registered entry it fits.
+    size_t len = strlen(word);
+    for (CMDENTRY *e = head; e != nullptr; e = e->next) {
+        if (e->argc == argc && strncmp(e->name, word, len) == 0) {
             if (dmn.debug)
                 fprintf(stderr, "found %s\n", e->name);
             return e;
@@ -305,30 +308,106 @@ done:
     return result;
 }
 
-void process_command_buffer(const char *buffer, int len, FILE *out)
+// ---------------------------------------------------------------- sessions
+
+// The block context of the lines around a session's line, kept aside while
+// the session's own context stands in the interpreter.
+struct OUTERBLOCK {
+    char command[CONTEXT_SIZE];
+    char object[CONTEXT_SIZE];
+};
+
+static void session_enter(CMDSESSION *s, OUTERBLOCK *outer)
+{
+    memcpy(outer->command, interp.context_command, CONTEXT_SIZE);
+    memcpy(outer->object, interp.context_object, CONTEXT_SIZE);
+    memcpy(interp.context_command, s->context_command, CONTEXT_SIZE);
+    memcpy(interp.context_object, s->context_object, CONTEXT_SIZE);
+}
+
+static void session_leave(CMDSESSION *s, const OUTERBLOCK *outer)
+{
+    memcpy(s->context_command, interp.context_command, CONTEXT_SIZE);
+    memcpy(s->context_object, interp.context_object, CONTEXT_SIZE);
+    memcpy(interp.context_command, outer->command, CONTEXT_SIZE);
+    memcpy(interp.context_object, outer->object, CONTEXT_SIZE);
+}
+
+int process_session_line(CMDSESSION *s, const char *line, FILE *out)
+{
+    CommandLockGuard guard;
+    OUTERBLOCK outer;
+    session_enter(s, &outer);
+    int result = process_command_line(line, out);
+    session_leave(s, &outer);
+    if (result == 0)
+        s->failed++;
+    return result;
+}
+
+void session_reset(CMDSESSION *s)
+{
+    memset(s, 0, sizeof *s);
+}
+
+// A refused line fails like a command: its error report, then the prompt
+// unless the line began with the quiet word "!".
+static void refuse_line(CMDSESSION *s, FILE *out)
+{
+    CommandLockGuard guard;
+    OUTERBLOCK outer;
+    session_enter(s, &outer);
+    FILE *saved_out = interp.out;
+    interp.out = out;
+    if (s->refused == SESSION_REFUSED_LONG)
+        cmd_error("line longer than %d characters refused\n", CMDLINE_MAX);
+    else
+        cmd_error("line holding a zero byte refused\n");
+    const char *p = s->line;
+    while (*p != '\0' && is_blank(*p))
+        p++;
+    if (!(p[0] == '!' && (p[1] == '\0' || is_blank(p[1]))))
+        print_prompt(out);
+    fflush(out);
+    interp.out = saved_out;
+    session_leave(s, &outer);
+    s->failed++;
+}
+
+static void end_line(CMDSESSION *s, FILE *out)
+{
+    s->line[s->used] = '\0';
+    if (s->refused != 0) {
+        refuse_line(s, out);
+    } else {
+        if (dmn.debug)
+            printf("processing [%s]\n", s->line);
+        process_session_line(s, s->line, out);
+    }
+    s->used = 0;
+    s->refused = 0;
+}
+
+void process_command_buffer(CMDSESSION *s, const char *buffer, int len, FILE *out)
 {
     if (dmn.debug)
-        printf("command line len %d received: [%s]\n", len, buffer);
-    if (len == 1 && buffer[0] == '\n') {
-        process_command_line("", out);
-        return;
-    }
-    char line[10000];
-    int pos = 0;
-    while (pos < len) {
-        int end = pos;
-        while (end < len && buffer[end] != '\r' && buffer[end] != '\n' && buffer[end] != '\0')
-            end++;
-        if (end > pos) {
-            int n = end - pos;
-            if (n > (int)sizeof line - 1)
-                n = sizeof line - 1;
-            memcpy(line, buffer + pos, n);
-            line[n] = '\0';
-            if (dmn.debug)
-                printf("processing [%s]\n", line);
-            process_command_line(line, out);
+        printf("command line len %d received: [%.*s]\n", len, len, buffer);
+    for (int i = 0; i < len; i++) {
+        char c = buffer[i];
+        if (c == '\n' || c == '\r') {
+            // CR LF is one line end; CR alone and LF alone are one each.
+            bool second_half = c == '\n' && s->after_cr;
+            s->after_cr = c == '\r';
+            if (!second_half)
+                end_line(s, out);
+            continue;
         }
-        pos = end + 1;
+        s->after_cr = 0;
+        if (c == '\0' && s->refused == 0)
+            s->refused = SESSION_REFUSED_ZERO;
+        if (s->used < CMDLINE_MAX)
+            s->line[s->used++] = c;
+        else if (s->refused == 0)
+            s->refused = SESSION_REFUSED_LONG;
     }
 }

@@ -13,7 +13,7 @@
 #include <pthread.h>
 #include <syslog.h>
 
-#include "daemon/daemon.h"
+#include "command/process.h"
 
 static pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
 static char line_buffer[LOG_LINE_SIZE];

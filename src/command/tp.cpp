@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "command/log.h"
-#include "daemon/daemon.h"
+#include "command/process.h"
 
 TP *tp_new(FILE *out)
 {

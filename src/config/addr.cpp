@@ -103,3 +103,10 @@ int bitwise_memcmp(const uint8_t *a, const uint8_t *b, int bits)
     uint8_t mask = (uint8_t)(0xff << (8 - rest));
     return (a[bytes] & mask) == (b[bytes] & mask) ? 1 : 0;
 }
+
+void own_mac_of(uint8_t mac[6], const uint8_t ip4[4])
+{
+    mac[0] = 0x06;
+    mac[1] = 0x00;
+    memcpy(mac + 2, ip4, 4);
+}

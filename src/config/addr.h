@@ -30,3 +30,7 @@ bool ipv6_is_zero(const uint8_t addr[16]);
 
 // 1 when the first `bits` bits (1 to 128) of a and b agree, else 0.
 int bitwise_memcmp(const uint8_t *a, const uint8_t *b, int bits);
+
+// The own MAC of an own IPv4 address that is not shared through VRRP:
+// 06:00 followed by its four bytes.
+void own_mac_of(uint8_t mac[6], const uint8_t ip4[4]);

@@ -11,18 +11,13 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "balance/gslb.h"
 #include "command/command_table.h"
 #include "command/interpreter.h"
 #include "config/addr.h"
 #include "config/config_state.h"
-#include "config/lifecycle.h"
-
-// Location groups and GSLB names belong to the location database and the
-// GSLB responder; a build without them skips both steps. The resolver
-// returns -1 when the groups cannot be parsed, else the number of groups
-// left unresolved.
-static void gslb_register_name(int) {}
-static int lgrp_resolve() { return 0; }
+#include "ipdb/lgrp.h"
+#include "packet/arp.h"
 
 static void warn(FILE *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 static void warn(FILE *out, const char *fmt, ...)
@@ -34,14 +29,12 @@ static void warn(FILE *out, const char *fmt, ...)
     report_error(out);
 }
 
-int check_network4(const uint8_t addr[4])
+// The network of an IPv4 address, as the packet path finds it.
+static int network_of4(const uint8_t ip4[4])
 {
-    return network_of_ipv4(addr);
-}
-
-int check_network6(const uint8_t addr[16])
-{
-    return network_of_ipv6(addr);
+    uint8_t a16[16];
+    ipv4_mapped(a16, ip4);
+    return arp_find_network(a16);
 }
 
 // A target listed by a server: the first server to list it becomes its
@@ -54,8 +47,6 @@ static void reference_target(int target, int server)
     else
         t.server = SERVERREF_SEVERAL;
 }
-
-static bool valid_target(int n) { return n >= 1 && n <= MAXTARGET; }
 
 static void check_server(FILE *out, int n)
 {
@@ -71,7 +62,7 @@ static void check_server(FILE *out, int n)
     } else {
         static const uint8_t any[4] = {255, 255, 255, 255};
         bool set = !ipv4_is_zero(s.ipaddr);
-        s.network = set ? check_network4(s.ipaddr) : 0;
+        s.network = set ? network_of4(s.ipaddr) : 0;
         if (set && memcmp(s.ipaddr, any, 4) != 0 && s.network == 0)
             warn(out, "WARNING: server %d has no matching network\n", n);
         if (s.port2 != 0 && s.portrel)
@@ -149,10 +140,10 @@ int config_check(FILE *out)
         // A target behind a router belongs to the router's network.
         t.network = 0;
         if (!ipv4_is_zero(t.ipaddr))
-            t.network = check_network4(ipv4_is_zero(t.router) ? t.ipaddr : t.router);
+            t.network = network_of4(ipv4_is_zero(t.router) ? t.ipaddr : t.router);
         t.network6 = 0;
         if (!ipv6_is_zero(t.ipaddr6))
-            t.network6 = check_network6(t.ipaddr6);
+            t.network6 = arp_find_network(t.ipaddr6);
     }
 
     cfg.proxy_in_use = 0;

@@ -19,15 +19,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "balance/session_table.h"
 #include "command/command_table.h"
 #include "command/log.h"
+#include "command/process.h"
 #include "config/addr.h"
 #include "config/config_state.h"
-#include "config/index_registry.h"
 #include "config/config_writer.h"
+#include "config/index_registry.h"
 #include "config/parameters.h"
 #include "config/show.h"
-#include "daemon/daemon.h"
 
 CONFFILES conffiles = {
     .remark = "", .remark_set = 0, .reload_out = nullptr, .lineformat = LINEFMT_FILE, .given_real = {}, .given_real6 = {}, .given_priority = 0};
@@ -199,13 +200,6 @@ bool reload_session_survives(int server, int target)
         if (s.backups[i] == target)
             return true;
     return false;
-}
-
-void reload_session_sweep()
-{
-    // Walks the session table once it exists: every session for which
-    // reload_session_survives(server, target) is false gets its last-used
-    // time set to 0, so the next scan expires it.
 }
 
 // Pass 1 proves the files apply without touching interfaces, networks and

@@ -81,6 +81,3 @@ void registry_counts(REGKIND kind, int *entries, int *enabled);
 // addresses (compared with the shadow copies taken before pass 2) and the
 // target is still in the server's target or backup list.
 bool reload_session_survives(int server, int target);
-// Expires every session for which reload_session_survives is false, by
-// setting its last-used time to 0. Empty until the session table exists.
-void reload_session_sweep();

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "command/log.h"
+#include "command/process.h"
 #include "config/addr.h"
-#include "daemon/daemon.h"
 
 INDEXREGISTRY *server_registry = nullptr;
 INDEXREGISTRY *target_registry = nullptr;

@@ -1,5 +1,5 @@
-// The object lifecycle commands and the address helpers shared with the
-// network, gateway and check commands.
+// The object lifecycle commands and the registry keys of servers and
+// targets.
 //
 // Each command takes a kind word and a comma list of object numbers and
 // handles the items left to right; the first item that fails ends the
@@ -8,8 +8,9 @@
 // configuration file enables them in long lists and one occupied address
 // must not leave the rest of the service down.
 //
-// Everything that reaches the ARP table, frames, VRRP or external processes
-// goes through lifecycle_hooks.h.
+// The commands call the owners of what they reach directly: the ARP table
+// and its announcements (packet/arp.h), VRRP (ha/vrrp.h), probes, init
+// commands and plugins (health/), the traffic dump (diag/).
 #include "config/lifecycle.h"
 
 #include <cstring>
@@ -17,15 +18,20 @@
 #include "command/command_table.h"
 #include "command/interpreter.h"
 #include "command/log.h"
+#include "command/process.h"
 #include "config/addr.h"
 #include "config/check.h"
 #include "config/config_state.h"
 #include "config/index_registry.h"
-#include "config/lifecycle_hooks.h"
 #include "config/local_address.h"
+#include "config/networks.h"
 #include "config/parameters.h"
-#include "daemon/daemon.h"
+#include "config/threads.h"
+#include "diag/dump.h"
+#include "ha/vrrp.h"
 #include "health/health.h"
+#include "health/scripts.h"
+#include "packet/arp.h"
 #include "packet/interface_io.h"
 
 // ---------------------------------------------------------------------------
@@ -75,81 +81,6 @@ target_keys(const TARGET &t, OBJKEY keys[2])
         n++;
     }
     return n;
-}
-
-static bool
-in_network4(const NETWORK &net, const uint8_t ip4[4])
-{
-    for (int k = 0; k < 4; k++)
-        if ((net.addr[k] & net.mask[k]) != (ip4[k] & net.mask[k]))
-            return false;
-    return true;
-}
-
-int
-network_containing_ipv4(const uint8_t ip4[4])
-{
-    for (int n = 1; n <= MAXNETWORK; n++)
-        if (cfg.networks[n].enabled && in_network4(cfg.networks[n], ip4))
-            return n;
-    return 0;
-}
-
-static bool
-network_enabled(int n)
-{
-    return n >= 1 && n <= MAXNETWORK && cfg.networks[n].enabled;
-}
-
-int
-network_of_ipv4(const uint8_t ip4[4])
-{
-    uint8_t a16[16];
-    ipv4_mapped(a16, ip4);
-    int bound = hook_arp_network_of(a16);
-    if (network_enabled(bound))
-        return bound;
-    return network_containing_ipv4(ip4);
-}
-
-int
-network_of_ipv6(const uint8_t ip6[16])
-{
-    int bound = hook_arp_network_of(ip6);
-    if (network_enabled(bound))
-        return bound;
-    for (int n = 1; n <= MAXNETWORK; n++) {
-        const NETWORK &net = cfg.networks[n];
-        if (net.enabled && net.mask6 != 0 && bitwise_memcmp(net.real6, ip6, net.mask6))
-            return n;
-    }
-    return 0;
-}
-
-bool
-vrrp_configured()
-{
-    return cfg.vrrp.vrid != 0 && cfg.vrrp.priority != 0;
-}
-
-bool
-vrrp_complete()
-{
-    return vrrp_configured() && cfg.vrrp.network != 0;
-}
-
-bool
-vrrp_running()
-{
-    return vrrp_complete() && network_enabled(cfg.vrrp.network);
-}
-
-void
-own_mac_of(uint8_t mac[6], const uint8_t ip4[4])
-{
-    mac[0] = 0x06;
-    mac[1] = 0x00;
-    memcpy(mac + 2, ip4, 4);
 }
 
 // ---------------------------------------------------------------------------
@@ -410,7 +341,7 @@ enable_interface(int n, FILE *)
         run_thread_and_detach(link_detection_thread, reinterpret_cast<void *>((intptr_t)n));
     }
     if (i.init[0] != '\0')
-        hook_run_init_command(n);
+        run_init_command(n);
     i.enabled = 1;
     cfg.enabled_interfaces++;
     return 1;
@@ -479,7 +410,7 @@ validate_network6(int n)
     NETWORK &net = cfg.networks[n];
     if (net.mask6 == 0)
         return 1;
-    if (!vrrp_configured())
+    if (!vrrp_identity_set())
         return cmd_error("unable to enable IPv6 for network %d (VRRP required)\n", n);
     if (ipv6_is_zero(net.real6))
         return cmd_error("no real6 address specified for network %d\n", n);
@@ -499,36 +430,36 @@ announce_network(int n)
 {
     NETWORK &net = cfg.networks[n];
     if (!ipv6_is_zero(net.real6)) {
-        hook_arp_entry(net.real6, dmn.own_hwaddr, 1, 1, 0, n, 0, nullptr);
-        hook_neighbour_advert(n, net.real6, dmn.own_hwaddr);
-        hook_machash_insert(dmn.own_hwaddr);
+        arp_make_entry(net.real6, dmn.own_hwaddr, 1, 1, 0, n, 0, nullptr);
+        arp_send_neighbour_advert(net.real6, dmn.own_hwaddr, n);
+        arp_enter_own_mac(dmn.own_hwaddr);
     }
     if (!ipv6_is_zero(net.virt6)) {
-        hook_arp_entry(net.virt6, cfg.vrrp.vmac, 1, 0, 0, n, 0, nullptr);
-        if (hook_vrrp_is_master())
-            hook_neighbour_advert(n, net.virt6, cfg.vrrp.vmac);
-        hook_machash_insert(cfg.vrrp.vmac);
+        arp_make_entry(net.virt6, cfg.vrrp.vmac, 1, 0, 0, n, 0, nullptr);
+        if (vrrp_is_master())
+            arp_send_neighbour_advert(net.virt6, cfg.vrrp.vmac, n);
+        arp_enter_own_mac(cfg.vrrp.vmac);
     }
     uint8_t a16[16];
     if (!ipv4_is_zero(net.real)) {
         own_mac_of(net.realmac, net.real);
         ipv4_mapped(a16, net.real);
-        hook_arp_entry(a16, net.realmac, 1, 1, 0, n, 0, nullptr);
-        hook_gratuitous_arp(n, net.real, net.realmac);
+        arp_make_entry(a16, net.realmac, 1, 1, 0, n, 0, nullptr);
+        arp_send_gratuitous(net.real, net.realmac, n);
     }
     if (!ipv4_is_zero(net.virt)) {
         ipv4_mapped(a16, net.virt);
-        if (!vrrp_complete()) {
+        if (!vrrp_settings_complete()) {
             own_mac_of(net.virtmac, net.virt);
-            hook_machash_insert(net.virtmac);
-            hook_arp_entry(a16, net.virtmac, 1, 0, 0, n, 0, nullptr);
-            hook_gratuitous_arp(n, net.virt, net.virtmac);
+            arp_enter_own_mac(net.virtmac);
+            arp_make_entry(a16, net.virtmac, 1, 0, 0, n, 0, nullptr);
+            arp_send_gratuitous(net.virt, net.virtmac, n);
         } else {
             memcpy(net.virtmac, cfg.vrrp.vmac, 6);
-            hook_machash_insert(net.virtmac);
-            hook_arp_entry(a16, net.virtmac, 1, 0, 0, n, 0, nullptr);
-            if (hook_vrrp_is_master())
-                hook_gratuitous_arp(n, net.virt, net.virtmac);
+            arp_enter_own_mac(net.virtmac);
+            arp_make_entry(a16, net.virtmac, 1, 0, 0, n, 0, nullptr);
+            if (vrrp_is_master())
+                arp_send_gratuitous(net.virt, net.virtmac, n);
         }
     }
 }
@@ -580,34 +511,34 @@ enable_server(int n, FILE *)
         return 1;
     }
     if (!ipv6_is_zero(s.ipaddr6)) {
-        if (!vrrp_running()) {
+        if (!vrrp_configured()) {
             cmd_error("unable to enable server %d (VRRP required for IPv6)\n", n);
             return 1;
         }
-        int net6 = network_of_ipv6(s.ipaddr6);
+        int net6 = arp_find_network(s.ipaddr6);
         if (net6 == 0) {
             cmd_error("no IPv6 network found for server %d\n", n);
             return 1;
         }
         s.network6 = net6;
-        hook_arp_entry(s.ipaddr6, cfg.vrrp.vmac, 1, 0, 0, net6, 0, nullptr);
-        if (hook_vrrp_is_master())
-            hook_neighbour_advert(net6, s.ipaddr6, cfg.vrrp.vmac);
+        arp_make_entry(s.ipaddr6, cfg.vrrp.vmac, 1, 0, 0, net6, 0, nullptr);
+        if (vrrp_is_master())
+            arp_send_neighbour_advert(s.ipaddr6, cfg.vrrp.vmac, net6);
     }
     if (!ipv4_is_zero(s.ipaddr) && !same4(s.ipaddr, BROADCAST4) && !gslb) {
-        int net = network_of_ipv4(s.ipaddr);
-        s.network = net;
         uint8_t a16[16], mac[6];
         ipv4_mapped(a16, s.ipaddr);
-        if (vrrp_running()) {
-            hook_arp_entry(a16, cfg.vrrp.vmac, 1, 0, 0, net, 0, nullptr);
-            if (net != 0 && hook_vrrp_is_master())
-                hook_gratuitous_arp(net, s.ipaddr, cfg.vrrp.vmac);
+        int net = arp_find_network(a16);
+        s.network = net;
+        if (vrrp_configured()) {
+            arp_make_entry(a16, cfg.vrrp.vmac, 1, 0, 0, net, 0, nullptr);
+            if (net != 0 && vrrp_is_master())
+                arp_send_gratuitous(s.ipaddr, cfg.vrrp.vmac, net);
         } else {
             own_mac_of(mac, s.ipaddr);
-            hook_arp_entry(a16, mac, 1, 0, 0, net, 0, nullptr);
+            arp_make_entry(a16, mac, 1, 0, 0, net, 0, nullptr);
             if (net != 0)
-                hook_gratuitous_arp(net, s.ipaddr, mac);
+                arp_send_gratuitous(s.ipaddr, mac, net);
         }
     }
     // Enabling an enabled server announces it again; it starts no second
@@ -618,7 +549,7 @@ enable_server(int n, FILE *)
     s.enabled = 1;
     if (was_enabled)
         return 1;
-    if (s.plugin[0] != '\0' && !hook_plugin_start(n))
+    if (s.plugin[0] != '\0' && !plugin_start(n))
         cmd_error("problem starting plugin for server %d", n);
     server_registry->enabled++;
     return 1;
@@ -645,12 +576,12 @@ enable_target(int n, FILE *)
     bool kept = pass2 && old.enabled;
     if (!ipv4_is_zero(t.ipaddr) && (!kept || !same4(t.ipaddr, old.ipaddr))) {
         ipv4_mapped(a16, t.ipaddr);
-        hook_arp_entry(a16, nullptr, 0, 0, 0, 0, n, router_set ? via16 : nullptr);
+        arp_make_entry(a16, nullptr, 0, 0, 0, 0, n, router_set ? t.router : nullptr);
     }
     if (!ipv6_is_zero(t.ipaddr6) && (!kept || memcmp(t.ipaddr6, old.ipaddr6, 16) != 0))
-        hook_arp_entry(t.ipaddr6, nullptr, 0, 0, 0, 0, n, nullptr);
-    if (router_set && !hook_arp_exists(via16))
-        hook_arp_entry(via16, nullptr, 0, 0, 0, network_containing_ipv4(t.router), 0, nullptr);
+        arp_make_entry(t.ipaddr6, nullptr, 0, 0, 0, 0, n, nullptr);
+    if (router_set && !arp_has_entry(via16))
+        arp_make_entry(via16, nullptr, 0, 0, 0, network_containing(via16), 0, nullptr);
     bool was_enabled = t.enabled != 0;
     t.enabled = 1;
     t.softdisabled = 0;
@@ -676,8 +607,8 @@ cmd_enable(int, char **argv, FILE *out)
     // refused item: the items before it are enabled and announced.
     if (kinds[k].kind == KIND_SERVER || kinds[k].kind == KIND_NETWORK)
         config_check(out);
-    if (kinds[k].kind == KIND_NETWORK && vrrp_running())
-        hook_vrrp_startup();
+    if (kinds[k].kind == KIND_NETWORK && vrrp_configured())
+        vrrp_startup();
     return result;
 }
 
@@ -717,7 +648,7 @@ disable_server(int n, FILE *)
         return cmd_error("server %d not enabled\n", n);
     s.enabled = 0;
     if (s.plugin_pid != 0)
-        hook_plugin_stop(n);
+        plugin_stop(n);
     server_registry->enabled--;
     // Servers on one address with different ports share its entry: it goes
     // only with the last of them.
@@ -725,10 +656,10 @@ disable_server(int n, FILE *)
     if (!ipv4_is_zero(s.ipaddr) && !same4(s.ipaddr, BROADCAST4) && s.gslb != GSLB_ENABLE &&
         !address_shared4(n, s.ipaddr)) {
         ipv4_mapped(a16, s.ipaddr);
-        hook_arp_delete(a16);
+        arp_delete(a16);
     }
     if (!ipv6_is_zero(s.ipaddr6) && !address_shared6(n, s.ipaddr6))
-        hook_arp_delete(s.ipaddr6);
+        arp_delete(s.ipaddr6);
     return 1;
 }
 
@@ -755,18 +686,18 @@ disable_network(int n, FILE *)
     uint8_t a16[16];
     if (!ipv4_is_zero(net.real)) {
         ipv4_mapped(a16, net.real);
-        hook_arp_delete(a16);
+        arp_delete(a16);
     }
     if (!ipv4_is_zero(net.virt)) {
         ipv4_mapped(a16, net.virt);
-        hook_arp_delete(a16);
+        arp_delete(a16);
     }
     // The IPv6 addresses were announced by the same enable; a disabled
     // network must stop answering for them too.
     if (!ipv6_is_zero(net.real6))
-        hook_arp_delete(net.real6);
+        arp_delete(net.real6);
     if (!ipv6_is_zero(net.virt6))
-        hook_arp_delete(net.virt6);
+        arp_delete(net.virt6);
     cfg.enabled_networks--;
     if (cfg.natoutside.network == n)
         cfg.natoutside = NATOUTSIDE{};
@@ -782,7 +713,7 @@ disable_interface(int n, FILE *)
     i.enabled = 0;
     interface_close(n);
     if (i.capture != nullptr || i.dumper != nullptr)
-        hook_capture_close(n);
+        dump_close(n);
     cfg.enabled_interfaces--;
     return 1;
 }

@@ -1,7 +1,7 @@
 // The object lifecycle: register, unregister, enable, disable, commit,
 // edit, purge and softdisable for interfaces, networks, servers and
-// targets, the one-step `interface <name>`, and the address helpers the
-// lifecycle shares with the network, gateway and check commands.
+// targets, the one-step `interface <name>`, and the registry keys of
+// servers and targets.
 //
 // An object is unregistered (configurable), registered (its registry keys
 // claimed) or enabled (validated, announced, seen by the packet path).
@@ -27,28 +27,6 @@ struct OBJKEY {
 int server_keys(const SERVER &s, OBJKEY keys[4]);
 // The keys a target occupies: (IPv4, port) and (IPv6, port) when set.
 int target_keys(const TARGET &t, OBJKEY keys[2]);
-
-// The network an IPv4 address belongs to: the network bound to its ARP
-// entry when that network is enabled, else the first enabled network whose
-// addr AND mask equals the address AND mask; 0 when none.
-int network_of_ipv4(const uint8_t ip4[4]);
-// The first enabled network whose addr AND mask contains the address,
-// ignoring ARP bindings; 0 when none.
-int network_containing_ipv4(const uint8_t ip4[4]);
-// The same for IPv6: the neighbour entry's network when enabled, else the
-// first enabled network with a mask6 whose real6 agrees with the address
-// in the first mask6 bits; 0 when none.
-int network_of_ipv6(const uint8_t ip6[16]);
-
-// VRRP vrid and priority set.
-bool vrrp_configured();
-// vrid, priority and VRRP network set.
-bool vrrp_complete();
-// Complete and the VRRP network enabled: VRRP runs.
-bool vrrp_running();
-
-// The own MAC of an IPv4 address: 06:00 followed by its four bytes.
-void own_mac_of(uint8_t mac[6], const uint8_t ip4[4]);
 
 // `interface <name>`: takes the first free slot and runs `interface <n>
 // name <name>`, `register interface <n>` and `enable interface <n>`.

@@ -20,8 +20,9 @@
 #include "config/config_state.h"
 #include "config/config_writer.h"
 #include "config/lifecycle.h"
-#include "config/lifecycle_hooks.h"
 #include "config/show.h"
+#include "ha/vrrp.h"
+#include "packet/arp.h"
 #include "packet/interface_io.h"
 
 // ---------------------------------------------------------------------------
@@ -402,13 +403,13 @@ gateway_ipaddr(const char *value, const char *invalid)
     uint8_t a[4];
     if (!parse_ipv4(value, a))
         return cmd_error("%s", invalid);
-    int net = network_of_ipv4(a);
+    uint8_t a16[16];
+    ipv4_mapped(a16, a);
+    int net = arp_find_network(a16);
     if (net == 0)
         return cmd_error("gateway address not directly reachable\n");
     memcpy(gw.ipaddr, a, 4);
-    uint8_t a16[16];
-    ipv4_mapped(a16, a);
-    hook_arp_entry(a16, nullptr, 0, 0, 0, net, 0, nullptr);
+    arp_make_entry(a16, nullptr, 0, 0, 0, net, 0, nullptr);
     gw.active4 = 1;
     gw.configured = 1;
     return 1;
@@ -423,11 +424,11 @@ gateway_ipaddr6(const char *value)
         memset(gw.ipaddr6, 0, 16);
         return cmd_error("invalid IPv6-address %s\n", value);
     }
-    int net = network_of_ipv6(a);
+    int net = arp_find_network(a);
     if (net == 0)
         return cmd_error("gateway IPv6 address not directly reachable\n");
     memcpy(gw.ipaddr6, a, 16);
-    hook_arp_entry(a, nullptr, 0, 0, 0, net, 0, nullptr);
+    arp_make_entry(a, nullptr, 0, 0, 0, net, 0, nullptr);
     gw.active6 = 1;
     gw.configured = 1;
     return 1;
@@ -529,10 +530,10 @@ cmd_no_gateway(int, char **, FILE *)
     uint8_t a16[16];
     if (!ipv4_is_zero(gw.ipaddr)) {
         ipv4_mapped(a16, gw.ipaddr);
-        hook_arp_delete(a16);
+        arp_delete(a16);
     }
     if (!ipv6_is_zero(gw.ipaddr6))
-        hook_arp_delete(gw.ipaddr6);
+        arp_delete(gw.ipaddr6);
     memset(gw.ipaddr, 0, 4);
     memset(gw.ipaddr6, 0, 16);
     return 1;
@@ -569,8 +570,8 @@ vrrp_setting(const VRRPSETTING &s, const char *value)
                 return reload_refusal(s.changed_reload);
             return 1;
         }
-        if (vrrp_running())
-            hook_vrrp_shutdown();
+        if (vrrp_configured())
+            vrrp_shutdown();
         field = 0;
         if (s.field == &VRRPCONF::vrid)
             v.vmac[5] = 0;
@@ -598,8 +599,8 @@ vrrp_setting(const VRRPSETTING &s, const char *value)
     field = (int32_t)x;
     if (s.field == &VRRPCONF::vrid)
         v.vmac[5] = (uint8_t)x;
-    if (vrrp_running())
-        hook_vrrp_startup();
+    if (vrrp_configured())
+        vrrp_startup();
     return 1;
 }
 
@@ -945,7 +946,7 @@ int
 show_vrrp(int, char **, FILE *out)
 {
     const VRRPCONF &v = cfg.vrrp;
-    if (!vrrp_configured()) {
+    if (!vrrp_identity_set()) {
         label(out, "state", "OFF");
         return 1;
     }
@@ -957,7 +958,7 @@ show_vrrp(int, char **, FILE *out)
     snprintf(text, sizeof text, "%d", v.priority);
     label(out, "priority", text);
     if (v.tracking) {
-        int effective = hook_vrrp_effective_priority();
+        int effective = vrrp_effective_priority();
         if (effective != v.priority)
             snprintf(text, sizeof text, "priority degraded to %d", effective);
         else
@@ -973,6 +974,6 @@ show_vrrp(int, char **, FILE *out)
         label(out, "bscript", text);
     }
     VIPLIST list{out, 0};
-    hook_arp_walk_vips(v.vmac, show_vip, &list);
+    arp_walk_vips(v.vmac, show_vip, &list);
     return 1;
 }

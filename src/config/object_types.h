@@ -2,7 +2,8 @@
 // servers and targets, the gateway and the VRRP settings, with the
 // capacities of their tables and the codes their 32-bit settings take.
 //
-// These are plain aggregates with no operations. Tables are indexed by the
+// These are plain aggregates with no operations (beyond the range tests
+// of object numbers). Tables are indexed by the
 // object number; index 0 exists but is never used, so every table has
 // capacity + 1 slots and every loop runs from 1 to the capacity. Records
 // refer to each other by number only. The global state that holds the
@@ -40,6 +41,11 @@ constexpr int MAXTARGET = 2048;      // targets 1..2048
 constexpr int MAXSRVTARGETS = 64;    // entries of a server's target list and of its backup list
 constexpr int MAXSESSIONGROUP = 100; // session groups 0..100
 constexpr int BWSLOTS = 10;          // bandwidth history slots per target
+
+// Range tests of object numbers: whether n names a slot of its table.
+inline bool valid_interface(int n) { return n >= 1 && n <= MAXINTERFACE; }
+inline bool valid_network(int n) { return n >= 1 && n <= MAXNETWORK; }
+inline bool valid_target(int n) { return n >= 1 && n <= MAXTARGET; }
 
 // Text field sizes (longest text + the terminating NUL).
 constexpr int NAMELEN = 64;          // server, target and network names: 63 characters

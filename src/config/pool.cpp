@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "command/log.h"
-#include "daemon/daemon.h"
+#include "command/process.h"
 
 // Bytes of one chunk: the header, then the records.
 static size_t

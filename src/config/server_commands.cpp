@@ -101,7 +101,7 @@ format_target_list(char *out, size_t size, const int32_t *list, int count)
     out[0] = '\0';
     for (int i = 0; i < count && pos < size; i++) {
         int t = list[i];
-        const TARGET &tg = cfg.targets[t >= 1 && t <= MAXTARGET ? t : 0];
+        const TARGET &tg = cfg.targets[valid_target(t) ? t : 0];
         const char *fmt = !tg.enabled ? "%s[%d]" : tg.operational ? "%s%d" : "%s(%d)";
         int w = snprintf(out + pos, size - pos, fmt, i > 0 ? "," : "", t);
         if (w < 0)

@@ -23,6 +23,7 @@
 #include "config/config_files.h"
 #include "config/config_state.h"
 #include "config/parameters.h"
+#include "config/threads.h"
 #include "daemon/daemon.h"
 #include "daemon/instance.h"
 #include "ha/vrrp.h"
@@ -205,6 +206,8 @@ void daemon_start()
 
     create_lock_and_pid_files();
 
+    // From here on a VRRP master hands mastership over before the process ends.
+    set_termination_hook(vrrp_resign_if_master);
     vrrp_setup_addresses();
 
     load_config();

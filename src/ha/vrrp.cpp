@@ -1,5 +1,52 @@
-// VRRP between two balancers.
+// VRRP between two balancers: the state questions and, until the state
+// machine and the advertisements are built, entry points that leave the
+// node in INITIALIZE.
 #include "ha/vrrp.h"
+
+#include "config/config_state.h"
+
+bool vrrp_identity_set()
+{
+    return cfg.vrrp.vrid != 0 && cfg.vrrp.priority != 0;
+}
+
+bool vrrp_settings_complete()
+{
+    return vrrp_identity_set() && cfg.vrrp.network != 0;
+}
+
+bool vrrp_configured()
+{
+    int n = cfg.vrrp.network;
+    return vrrp_settings_complete() && valid_network(n) && cfg.networks[n].enabled;
+}
+
+bool vrrp_backup()
+{
+    return vrrp_configured() && cfg.vrrp.state == VRRP_BACKUP;
+}
+
+bool vrrp_is_master()
+{
+    return cfg.vrrp.state == VRRP_MASTER;
+}
+
+int vrrp_effective_priority()
+{
+    return cfg.vrrp.priority;
+}
+
+void vrrp_startup()
+{
+    // The state machine is not built yet: the node stays in INITIALIZE,
+    // answers for the shared addresses with the MACs they were given and
+    // sends no advertisements.
+}
+
+void vrrp_shutdown()
+{
+    // Nothing was started, so there is nothing to stop.
+}
 
 void vrrp_resign_if_master()
 {

@@ -16,12 +16,14 @@
 #include "command/command_table.h"
 #include "command/interpreter.h"
 #include "command/log.h"
+#include "command/process.h"
 #include "config/addr.h"
 #include "config/config_state.h"
 #include "config/config_writer.h"
+#include "config/networks.h"
 #include "config/parameters.h"
 #include "config/show.h"
-#include "daemon/daemon.h"
+#include "ha/vrrp.h"
 #include "packet/arp_frames.h"
 #include "packet/frame.h"
 #include "packet/interface_io.h"
@@ -42,16 +44,6 @@ constexpr int ND_END = ND_TGT + 16;                   // 78: end of the target
 // the last byte.
 static const uint8_t arp_request_head[10] = {0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
 
-static bool valid_network(int n)
-{
-    return n >= 1 && n <= MAXNETWORK;
-}
-
-static bool valid_target(int n)
-{
-    return n >= 1 && n <= MAXTARGET;
-}
-
 static bool is_member(int network, int slot)
 {
     return valid_network(network) && slot >= 0 && slot < IFSLOTS && cfg.networks[network].member[slot] != 0;
@@ -62,17 +54,6 @@ static bool debug8()
     return param_value(P_DEBUGSCOPE) == 8;
 }
 
-static bool vrrp_configured()
-{
-    return cfg.vrrp.vrid != 0 && cfg.vrrp.priority != 0 && cfg.vrrp.network != 0;
-}
-
-int arp_vrrp_backup()
-{
-    int n = cfg.vrrp.network;
-    return vrrp_configured() && valid_network(n) && cfg.networks[n].enabled && cfg.vrrp.state == VRRP_BACKUP;
-}
-
 static bool is_vmac(const uint8_t mac[6])
 {
     return memcmp(mac, cfg.vrrp.vmac, 6) == 0;
@@ -81,42 +62,18 @@ static bool is_vmac(const uint8_t mac[6])
 // ---------------------------------------------------------------------------
 // Networks of addresses
 
-int arp_containing_network(const uint8_t addr[16])
-{
-    bool v4 = is_ipv4_mapped(addr);
-    for (int n = 1; n <= MAXNETWORK; n++) {
-        const NETWORK &net = cfg.networks[n];
-        if (!net.enabled)
-            continue;
-        if (v4) {
-            // A network without an IPv4 side would otherwise contain every
-            // IPv4 address through its all-zero mask.
-            if (ipv4_is_zero(net.addr) && ipv4_is_zero(net.mask))
-                continue;
-            bool in = true;
-            for (int i = 0; i < 4; i++)
-                in = in && (net.addr[i] & net.mask[i]) == (addr[12 + i] & net.mask[i]);
-            if (in)
-                return n;
-        } else if (net.mask6 > 0 && net.mask6 <= 128 && bitwise_memcmp(net.real6, addr, net.mask6) == 1) {
-            return n;
-        }
-    }
-    return 0;
-}
-
 // The entry's network when enabled, else the first containing network.
 static int network_of_entry(const AHENTRY *e)
 {
-    if (valid_network(e->network) && cfg.networks[e->network].enabled)
+    if (network_enabled(e->network))
         return e->network;
-    return arp_containing_network(e->addr);
+    return network_containing(e->addr);
 }
 
 int arp_network_of(const uint8_t addr[16])
 {
     AHENTRY *e = ah_find(arp_table, addr);
-    if (e != nullptr && valid_network(e->network) && cfg.networks[e->network].enabled)
+    if (e != nullptr && network_enabled(e->network))
         return e->network;
     return 0;
 }
@@ -124,14 +81,7 @@ int arp_network_of(const uint8_t addr[16])
 int arp_find_network(const uint8_t addr[16])
 {
     int n = arp_network_of(addr);
-    return n != 0 ? n : arp_containing_network(addr);
-}
-
-void arp_own_mac4(uint8_t mac[6], const uint8_t ip4[4])
-{
-    mac[0] = 0x06;
-    mac[1] = 0x00;
-    memcpy(mac + 2, ip4, 4);
+    return n != 0 ? n : network_containing(addr);
 }
 
 // The MAC a network sends its own requests from: the kept real MAC, or the
@@ -141,7 +91,7 @@ static void network_mac(uint8_t mac[6], const NETWORK &net)
     if (!mac_is_zero(net.realmac))
         memcpy(mac, net.realmac, 6);
     else
-        arp_own_mac4(mac, net.real);
+        own_mac_of(mac, net.real);
 }
 
 // ---------------------------------------------------------------------------
@@ -257,7 +207,7 @@ static void switch_entry(AHENTRY *e, void *arg)
     } else {
         if (e->family != 4)
             return;
-        arp_own_mac4(mac, e->addr + 12);
+        own_mac_of(mac, e->addr + 12);
     }
     // The walk holds the reader lock; a MAC is six bytes written by the
     // one command thread, which readers tolerate as they tolerate learning.
@@ -332,8 +282,8 @@ void arp_gratuitous_reminders()
     unsigned minutes = (unsigned)param_value(P_GRATARPREMIND);
     if (minutes == 0 || get_uptime() % (minutes * 60) != 0)
         return;
-    if (vrrp_configured()) {
-        if (cfg.vrrp.state != VRRP_MASTER)
+    if (vrrp_settings_complete()) {
+        if (!vrrp_is_master())
             return;
         if (debug8())
             log_message(7, "remind_send_gratuitous_arps() #1 in regular_callback()");
@@ -380,7 +330,7 @@ static void refresh_count(AHENTRY *e, bool ip6)
 static void refresh_entry(AHENTRY *e, void *)
 {
     if (e->vip) {
-        if (e->family != 4 || arp_vrrp_backup() || param_value(P_SENDPROBES) != 1)
+        if (e->family != 4 || vrrp_backup() || param_value(P_SENDPROBES) != 1)
             return;
         e->counter++;
         if (e->counter >= param_value(P_ARPREFRESH)) {
@@ -442,8 +392,9 @@ static void print_ip6(const char *label, const uint8_t *ip)
     fprintf(stderr, "%s%s\n", label, format_ipv6(text, sizeof text, ip));
 }
 
-// ARP request (step 3). Returns 1 consumed, 0 pass on, -1 continue with
-// the other frame kinds.
+// ARP request for an IPv4 address: answered for an own address, taken as
+// a gratuitous announcement for a known host. Returns 1 consumed, 0 pass
+// on, -1 continue with the other frame kinds.
 static int arp_request(int slot, uint8_t *frame)
 {
     const uint8_t *a = frame + A_OFF;
@@ -461,7 +412,7 @@ static int arp_request(int slot, uint8_t *frame)
     if (e == nullptr || e->family != 4)
         return -1;
     if (e->vip) {
-        if (arp_vrrp_backup() && is_vmac(e->mac))
+        if (vrrp_backup() && is_vmac(e->mac))
             return 1;
         if (!is_member(e->network, slot))
             return 1;
@@ -500,7 +451,8 @@ static int arp_request(int slot, uint8_t *frame)
     return 1;
 }
 
-// ARP reply (step 4). Same results as arp_request.
+// ARP reply: learns the MAC of a known host, reports a conflict with an
+// own address. Same results as arp_request.
 static int arp_reply(int slot, uint8_t *frame)
 {
     const uint8_t *a = frame + A_OFF;
@@ -514,7 +466,7 @@ static int arp_reply(int slot, uint8_t *frame)
     ipv4_mapped(key, spa);
     AHENTRY *e = ah_find(arp_table, key);
     if (e == nullptr || e->family != 4)
-        return arp_vrrp_backup() ? 1 : -1;
+        return vrrp_backup() ? 1 : -1;
     int n = network_of_entry(e);
     if (n == 0)
         return -1;
@@ -534,7 +486,7 @@ static int arp_reply(int slot, uint8_t *frame)
         }
         return 0;
     }
-    if (arp_vrrp_backup())
+    if (vrrp_backup())
         return 1;
     const uint8_t *s = frame + ETH_SRC;
     log_message(4, "IP address conflict: %02x:%02x:%02x:%02x:%02x:%02x claims to be local VIP %d.%d.%d.%d", s[0], s[1],
@@ -542,7 +494,8 @@ static int arp_reply(int slot, uint8_t *frame)
     return 0;
 }
 
-// Neighbour solicitation (step 5).
+// Neighbour solicitation: answered with an advertisement for an own IPv6
+// address.
 static int nd_solicitation(int slot, uint8_t *frame)
 {
     const uint8_t *target = frame + ND_TGT;
@@ -553,7 +506,7 @@ static int nd_solicitation(int slot, uint8_t *frame)
         return 0;
     if (!e->vip)
         return 1;
-    if (arp_vrrp_backup() && is_vmac(e->mac))
+    if (vrrp_backup() && is_vmac(e->mac))
         return 1;
     if (!is_member(e->network, slot))
         return 1;
@@ -578,7 +531,8 @@ static int nd_solicitation(int slot, uint8_t *frame)
     return 1;
 }
 
-// Neighbour advertisement (step 6).
+// Neighbour advertisement: learns the MAC of a known IPv6 host, reports a
+// conflict with an own address.
 static int nd_advert(int slot, uint8_t *frame)
 {
     const uint8_t *target = frame + ND_TGT;
@@ -588,12 +542,12 @@ static int nd_advert(int slot, uint8_t *frame)
         print_ip6("IPv6 Neighbor Advertisement received, target ", target);
     AHENTRY *e = ah_find(arp_table, target);
     if (e == nullptr || e->family != 6)
-        return arp_vrrp_backup() ? 1 : 0;
+        return vrrp_backup() ? 1 : 0;
     int n = network_of_entry(e);
     if (n == 0)
         return 0;
     if (e->vip) {
-        if (arp_vrrp_backup())
+        if (vrrp_backup())
             return 1;
         log_message(4, "IPv6 address conflict (bad Neighbor Advertisement): %02x:%02x:%02x:%02x:%02x:%02x claims to be local VIP %s",
                     smac[0], smac[1], smac[2], smac[3], smac[4], smac[5], format_ipv6(text, sizeof text, target));

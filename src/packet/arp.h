@@ -55,15 +55,11 @@ bool arp_has_entry(const uint8_t addr[16]);
 // The network bound to the address's existing entry when that network is
 // enabled, else 0.
 int arp_network_of(const uint8_t addr[16]);
-// The first enabled network containing the address: by addr/mask for IPv4
-// (networks without an IPv4 side are skipped), by the first mask6 bits of
-// real6 for IPv6. 0 when none.
-int arp_containing_network(const uint8_t addr[16]);
-// arp_network_of, else arp_containing_network.
+// The network an address belongs to, for the packet path and the
+// commands alike: arp_network_of, else the first enabled network that
+// contains it (network_containing, config/networks.h). 0 when none.
 int arp_find_network(const uint8_t addr[16]);
 
-// The MAC of an own IPv4 address: 06:00 followed by its four bytes.
-void arp_own_mac4(uint8_t mac[6], const uint8_t ip4[4]);
 // Enters an own MAC in the own-MAC table (reserved, no interface).
 void arp_enter_own_mac(const uint8_t mac[6]);
 
@@ -94,7 +90,3 @@ void arp_send_request(int network, const uint8_t tip[4]);
 // Neighbour solicitation for target from the network's real6 address on its
 // member interfaces; nothing when the network has no real6.
 void nd_send_solicitation(int network, const uint8_t target[16]);
-
-// 1 when VRRP is configured (vrid, priority, network), that network is
-// enabled, and this node is BACKUP.
-int arp_vrrp_backup();

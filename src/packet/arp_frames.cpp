@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "command/log.h"
+#include "command/process.h"
 #include "config/parameters.h"
-#include "daemon/daemon.h"
 #include "packet/frame.h"
 
 static const uint8_t broadcast_mac[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};

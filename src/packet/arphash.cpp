@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "command/log.h"
+#include "command/process.h"
 #include "config/addr.h"
 #include "config/parameters.h"
-#include "daemon/daemon.h"
 #include "packet/machash.h"
 
 ARPHASH *arp_table = ah_create();

@@ -185,6 +185,30 @@ struct FRAMEINFO {
 // header's next header and l4 follows the fixed header.
 bool frame_parse(const uint8_t *frame, int len, FRAMEINFO *fi);
 
+// TCP, UDP and SCTP headers all begin with the 16-bit source and
+// destination ports (relative to the layer-4 header).
+constexpr int L4_SPORT = 0;
+constexpr int L4_DPORT = 2;
+constexpr int L4_PORTSLEN = 4;
+
+// True for the protocols whose header starts with the two ports.
+inline bool l4_has_ports(uint8_t proto)
+{
+    return proto == IPPROTO_TCP_ || proto == IPPROTO_UDP_ || proto == IPPROTO_SCTP_;
+}
+
+// Reads the ports of a parsed TCP, UDP or SCTP frame. False for other
+// protocols and when layer 4 is absent (a non-first IPv4 fragment, whose
+// first bytes are payload) or ends before the ports.
+inline bool frame_ports(const uint8_t *frame, const FRAMEINFO *fi, uint16_t *sport, uint16_t *dport)
+{
+    if (fi->l4 < 0 || fi->l4len < L4_PORTSLEN || !l4_has_ports(fi->proto))
+        return false;
+    *sport = rd16(frame + fi->l4 + L4_SPORT);
+    *dport = rd16(frame + fi->l4 + L4_DPORT);
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Internet checksum (RFC 1071)
 

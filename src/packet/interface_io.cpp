@@ -27,10 +27,11 @@
 #include <unistd.h>
 
 #include "command/log.h"
+#include "command/process.h"
 #include "config/config_state.h"
 #include "config/parameters.h"
 #include "config/show.h"
-#include "daemon/daemon.h"
+#include "config/threads.h"
 #include "packet/chain.h"
 #include "packet/frame.h"
 #include "packet/interface_hooks.h"
@@ -52,7 +53,6 @@ pthread_mutex_t link_lock = PTHREAD_MUTEX_INITIALIZER;
 // The select loop's reader buffer.
 uint8_t loop_buffer[FRAMEBUF];
 
-bool good_slot(int slot) { return slot >= 1 && slot <= MAXINTERFACE; }
 
 bool dumping(const INTERFACE &i) { return i.capture != nullptr && i.dumper != nullptr; }
 
@@ -217,7 +217,7 @@ const char *interface_name(int slot)
 
 int interface_open(int n)
 {
-    if (!good_slot(n))
+    if (!valid_interface(n))
         return -1;
     INTERFACE &i = cfg.interfaces[n];
     int fd;
@@ -255,7 +255,7 @@ int interface_open(int n)
 
 void interface_close(int n)
 {
-    if (!good_slot(n))
+    if (!valid_interface(n))
         return;
     INTERFACE &i = cfg.interfaces[n];
     if (i.fd > 0)
@@ -275,7 +275,7 @@ void interface_count_received(int slot, int len)
 
 int interface_receive(int slot, uint8_t *buf)
 {
-    if (!good_slot(slot))
+    if (!valid_interface(slot))
         return -1;
     INTERFACE &i = cfg.interfaces[slot];
     bool csum_not_ready;
@@ -296,7 +296,7 @@ int interface_receive(int slot, uint8_t *buf)
 
 void interface_send(int slot, const uint8_t *frame, int len)
 {
-    if (!good_slot(slot) || len < 0)
+    if (!valid_interface(slot) || len < 0)
         return;
     INTERFACE &i = cfg.interfaces[slot];
     // A slot without a device (vpn access) has descriptor 0: writing there
@@ -502,7 +502,7 @@ void interface_loop_multithreading()
 
 int interface_link_state(int slot)
 {
-    if (!good_slot(slot))
+    if (!valid_interface(slot))
         return 0;
     const INTERFACE &i = cfg.interfaces[slot];
     if (strlen(i.name) == 4 && strncmp(i.name, "kvn", 3) == 0)
@@ -521,7 +521,7 @@ int interface_link_state(int slot)
 
 void link_detection_step(int slot)
 {
-    if (!good_slot(slot))
+    if (!valid_interface(slot))
         return;
     INTERFACE &i = cfg.interfaces[slot];
     pthread_mutex_lock(&link_lock);
@@ -619,7 +619,7 @@ int show_threads(int, char **, FILE *out)
 
 void interface_alert(int slot, const char *text)
 {
-    if (!good_slot(slot))
+    if (!valid_interface(slot))
         return;
     char cmd[CMDLEN + IFNAMELEN * 8];
     size_t o = 0;

@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "command/log.h"
+#include "command/process.h"
 #include "config/config_state.h"
 #include "config/parameters.h"
-#include "daemon/daemon.h"
 
 MACHASH *mac_table = mh_create();
 MACHASH *ownmac_table = mh_create();
@@ -23,11 +23,6 @@ static const char *ifname(uint32_t slot)
     if (slot < (uint32_t)IFSLOTS)
         return cfg.interfaces[slot].name;
     return "?";
-}
-
-static bool valid_target(int n)
-{
-    return n >= 1 && n <= MAXTARGET;
 }
 
 MACHASH *mh_create()

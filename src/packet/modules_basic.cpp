@@ -6,10 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "command/process.h"
 #include "config/addr.h"
 #include "config/config_state.h"
 #include "config/parameters.h"
-#include "daemon/daemon.h"
+#include "ha/vrrp.h"
 #include "packet/arphash.h"
 #include "packet/filter_lists.h"
 #include "packet/frame.h"
@@ -18,16 +19,6 @@
 #include "packet/module.h"
 
 namespace {
-
-// VRRP is configured: router id, priority and an enabled VRRP network.
-bool vrrp_configured()
-{
-    const VRRPCONF &v = cfg.vrrp;
-    return v.vrid != 0 && v.priority != 0 && v.network >= 1 && v.network <= MAXNETWORK &&
-           cfg.networks[v.network].enabled;
-}
-
-bool vrrp_backup() { return vrrp_configured() && cfg.vrrp.state == VRRP_BACKUP; }
 
 // The source address key of an IP frame for the IP filters: IPv4 source
 // mapped to 16 bytes, or the IPv6 source. False for other EtherTypes and

@@ -4,9 +4,9 @@
 // state evaluation comes last so it sees this second's probe answers.
 #include "packet/regular_callback.h"
 
-#include "config/config_state.h"
+#include "command/process.h"
 #include "config/parameters.h"
-#include "daemon/daemon.h"
+#include "ha/vrrp.h"
 #include "packet/arp_hooks.h"
 
 void regular_callback()
@@ -18,7 +18,7 @@ void regular_callback()
     st_scan_expired();
     for (int k = 0; k < param_value(P_NATSCAN); k++)
         nat_scan();
-    if (cfg.vrrp.vrid != 0 && cfg.vrrp.priority != 0 && cfg.vrrp.network != 0)
+    if (vrrp_settings_complete())
         vrrp_callback();
     int remind = param_value(P_GRATARPREMIND);
     if (remind != 0 && now % (unsigned)(remind * 60) == 0)

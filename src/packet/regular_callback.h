@@ -3,22 +3,24 @@
 // in that subsystem's folder.
 #pragma once
 
-// Runs the nine steps in order; called by the I/O loop once per uptime
-// second.
+// Runs the steps in their order (ARP refresh, probes, session expiry, NAT
+// expiry, VRRP timer, reminder announcements, gateway probes,
+// synchronisation, state evaluation); called by the I/O loop once per
+// uptime second.
 void regular_callback();
 
-// Step 2: walks the target registry and sends the probes that are due (health).
+// Walks the target registry and sends the probes that are due (health).
 void probe_send_due();
-// Step 3: scans the session table for expired sessions (balance).
+// Scans the session table for expired sessions (balance).
 void st_scan_expired();
-// Step 4: one NAT table scan; the callback runs it `natscan` times (routing and NAT).
+// One NAT table scan; the callback runs it `natscan` times (routing and NAT).
 void nat_scan();
-// Step 5: the VRRP timer (ha); called only when vrid, priority and network are set.
+// The VRRP timer (ha); called only while vrrp_settings_complete().
 void vrrp_callback();
-// Step 7: sends the gateway probes that are due (health).
+// Sends the gateway probes that are due (health).
 void gateway_probes();
-// Step 8: the per-second step of the acknowledged session synchronisation (ha).
+// The per-second step of the acknowledged session synchronisation (ha).
 void sync_second();
-// Step 9: evaluates the gateway state, then every target's state (health).
+// Evaluates the gateway state, then every target's state (health).
 void evaluate_gateway();
 void evaluate_targets();

@@ -45,13 +45,11 @@ void tw_log(int slot, int received, const uint8_t *frame, int len)
     pthread_mutex_unlock(&tw.lock);
 }
 
-bool good_slot(int slot) { return slot >= 1 && slot <= MAXINTERFACE; }
-
 } // namespace
 
 bool tw_attach(int slot, const char *name, const uint8_t hwaddr[6])
 {
-    if (!good_slot(slot))
+    if (!valid_interface(slot))
         return false;
     INTERFACE &i = cfg.interfaces[slot];
     if (!tw.backed[slot]) {
@@ -90,7 +88,7 @@ void tw_detach_all()
     interface_rebuild_list();
 }
 
-bool tw_backed(int slot) { return good_slot(slot) && tw.backed[slot] != 0; }
+bool tw_backed(int slot) { return valid_interface(slot) && tw.backed[slot] != 0; }
 
 int tw_send(int slot, const uint8_t *frame, int len)
 {
@@ -111,7 +109,7 @@ int tw_send(int slot, const uint8_t *frame, int len)
 
 void tw_fail_next_send(int slot, int err)
 {
-    if (good_slot(slot))
+    if (valid_interface(slot))
         tw.fail_errno[slot] = err;
 }
 

@@ -247,4 +247,127 @@ TEST(SessionId, TruncatedFramesNeverOverread)
     EXPECT_EQ(sid_src(nullptr, 0, out), nullptr);
 }
 
+// Frames whose fragment offset, IP length or IP version leave fields
+// outside a transport header inside the IP packet: those fields are
+// never part of a key, while the addresses of a valid header still are.
+TEST(SessionId, FieldsOutsideTheIpPacketAreNotRead)
+{
+    const std::string sip = "Call-ID: q\r\n";
+    auto tcp4 = [] { return ip_frame(IPPROTO_TCP_, "192.0.2.7", "198.51.100.1", 40000, 80); };
+    // A later piece of a fragmented datagram: its first bytes are payload.
+    Frame later = tcp4();
+    wr16(later.data() + ETH_HDRLEN + IP4_FRAG, 185);
+    Frame later_sip = ip_frame(IPPROTO_UDP_, "192.0.2.7", "198.51.100.1", 5060, 5060, sip);
+    wr16(later_sip.data() + ETH_HDRLEN + IP4_FRAG, 185);
+    // The first piece carries the transport header.
+    Frame first = tcp4();
+    wr16(first.data() + ETH_HDRLEN + IP4_FRAG, IP4_MF);
+    // IP lengths that end inside the ports; the frame's remaining bytes
+    // are trailer.
+    Frame short4 = tcp4();
+    wr16(short4.data() + ETH_HDRLEN + IP4_TOTLEN, IP4_MINHDR + 3);
+    Frame short6 = ip_frame(IPPROTO_UDP_, "2001:db8::1", "2001:db8:1::80", 40000, 80);
+    wr16(short6.data() + ETH_HDRLEN + IP6_PLEN, 3);
+    // A Call-ID header after the end of the IP packet.
+    Frame sip_trailer = ip_frame(IPPROTO_UDP_, "192.0.2.7", "198.51.100.1", 5060, 5060, "x");
+    sip_trailer.insert(sip_trailer.end(), sip.begin(), sip.end());
+    // Malformed IP headers.
+    Frame version6_in_ipv4 = tcp4();
+    version6_in_ipv4[ETH_HDRLEN + IP4_VIHL] = 0x65;
+    Frame total_below_header = tcp4();
+    wr16(total_below_header.data() + ETH_HDRLEN + IP4_TOTLEN, IP4_MINHDR - 1);
+    Frame version4_in_ipv6 = ip_frame(IPPROTO_TCP_, "2001:db8::1", "2001:db8:1::80", 40000, 80);
+    version4_in_ipv6[ETH_HDRLEN + IP6_VTCFL] = 0x40;
+    struct Case {
+        const char *what;
+        const Frame *frame;
+        const char *handler;
+        const char *expect;
+    } cases[] = {
+        {"later fragment", &later, "src+port", NONE},
+        {"later fragment", &later, "dst+ports", NONE},
+        {"later fragment", &later, "src", "192.0.2.7:0"},
+        {"later fragment", &later, "src+dst", "192.0.2.7-198.51.100.1"},
+        {"later fragment", &later_sip, "sip", NONE},
+        {"first fragment", &first, "src+ports", "192.0.2.7:40000:80"},
+        {"IPv4 length inside the ports", &short4, "src+port", NONE},
+        {"IPv4 length inside the ports", &short4, "src", "192.0.2.7:0"},
+        {"IPv6 length inside the ports", &short6, "src+ports", NONE},
+        {"IPv6 length inside the ports", &short6, "src", "2001:db8::1.0"},
+        {"Call-ID after the IP packet", &sip_trailer, "sip", NONE},
+        {"IPv4 EtherType, version 6", &version6_in_ipv4, "src", NONE},
+        {"IPv4 total length below the header", &total_below_header, "src", NONE},
+        {"IPv6 EtherType, version 4", &version4_in_ipv6, "dst", NONE},
+    };
+    for (const Case &c : cases) {
+        SIDHANDLER h = sid_lookup(c.handler, SID_SERVER | SID_TARGET);
+        ASSERT_NE(h, nullptr) << c.handler;
+        EXPECT_EQ(key(h, *c.frame), c.expect) << c.what << ", " << c.handler;
+    }
+}
+
+// A handler that is not in the table, called by sid_make with the frame.
+char *length_key(const uint8_t *, int len, char *out)
+{
+    std::string text = "len " + std::to_string(len);
+    memcpy(out, text.c_str(), text.size() + 1);
+    return out;
+}
+
+// sid_make on the caller's parse gives each handler's own key, for whole
+// frames, every cut of them and frames that give no key; it reads the
+// caller's FRAMEINFO instead of parsing again.
+TEST(SessionId, ParsedFrameGivesTheHandlersKey)
+{
+    // Every protocol over both families (ICMP stands for ICMPv6 over IPv6),
+    // UDP carrying a SIP request, and an ARP frame.
+    const char *const pairs[][2] = {{"192.0.2.7", "198.51.100.1"}, {"2001:db8::1", "2001:db8:1::80"}};
+    std::vector<Frame> frames;
+    for (const auto &pair : pairs)
+        for (int proto : {IPPROTO_TCP_, IPPROTO_UDP_, IPPROTO_SCTP_, IPPROTO_ICMP_})
+            frames.push_back(ip_frame(proto, pair[0], pair[1], 40000, 5060,
+                                      proto == IPPROTO_UDP_ ? "INVITE x SIP/2.0\r\nCall-ID: 9\r\n\r\n" : ""));
+    frames.push_back(FrameBuilder()
+                         .eth("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:02")
+                         .arp(ARP_REQUEST, "02:00:00:00:00:02", "192.0.2.7", "00:00:00:00:00:00", "192.0.2.1")
+                         .build());
+    int keys = 0;
+    for (const auto &full : frames) {
+        for (size_t n = 0; n <= full.size(); n++) {
+            uint8_t *block = new uint8_t[n > 0 ? n : 1];
+            if (n > 0)
+                memcpy(block, full.data(), n);
+            FRAMEINFO fi;
+            frame_parse(block, (int)n, &fi);
+            for (int i = 0; i < sid_handler_count; i++) {
+                char own[SIDBUFLEN];
+                char made[SIDBUFLEN];
+                const char *want = sid_handlers[i].handler(block, (int)n, own);
+                const char *got = sid_make(sid_handlers[i].handler, block, (int)n, &fi, made);
+                if (want == nullptr) {
+                    EXPECT_EQ(got, nullptr) << sid_handlers[i].name << " len " << n;
+                    continue;
+                }
+                keys++;
+                ASSERT_EQ(got, made) << sid_handlers[i].name << " len " << n;
+                EXPECT_STREQ(got, want) << sid_handlers[i].name << " len " << n;
+            }
+            delete[] block;
+        }
+    }
+    EXPECT_GT(keys, 0);
+
+    const Frame &f = frames[0];
+    FRAMEINFO fi;
+    ASSERT_TRUE(frame_parse(f.data(), (int)f.size(), &fi));
+    char out[SIDBUFLEN];
+    ASSERT_NE(sid_make(sid_src_port, f.data(), (int)f.size(), &fi, out), nullptr);
+    EXPECT_STREQ(out, "192.0.2.7:40000");
+    fi.l4len = L4_PORTSLEN - 1;  // the caller's parse says the ports are cut off
+    EXPECT_EQ(sid_make(sid_src_port, f.data(), (int)f.size(), &fi, out), nullptr);
+    EXPECT_NE(sid_make(sid_src, f.data(), (int)f.size(), &fi, out), nullptr);
+    EXPECT_STREQ(sid_make(length_key, f.data(), 54, &fi, out), "len 54");
+    EXPECT_EQ(sid_make(nullptr, f.data(), (int)f.size(), &fi, out), nullptr);
+}
+
 }  // namespace

@@ -21,6 +21,7 @@
 
 #include "command/control.h"
 #include "command/interpreter.h"
+#include "config/threads.h"
 #include "daemon/daemon.h"
 #include "support/support.h"
 
@@ -62,6 +63,15 @@ int cmd_zzmark(int, char **, FILE *out)
     std::lock_guard<std::mutex> lk(block_mu);
     order.push_back("mark");
     fprintf(out, "marked\n");
+    return 1;
+}
+
+// An answer several times larger than a pipe holds.
+constexpr int BIG_LINES = 6000;
+int cmd_zzbig(int, char **, FILE *out)
+{
+    for (int i = 0; i < BIG_LINES; i++)
+        fprintf(out, "line %05d of a big answer, more than any pipe holds at once\n", i);
     return 1;
 }
 
@@ -286,6 +296,50 @@ void write_pipe(const std::string &path, const std::string &text)
     close(fd);
 }
 
+// Plays the daemon's part for a channel that no command thread serves:
+// reads the client's begin record and answers it.
+void answer_begin(CMDCHANNEL *ch)
+{
+    std::string got;
+    ASSERT_TRUE(fifo_read_until(ch->in_fd, "\n", &got));
+    ASSERT_EQ(got.rfind(std::string("\0begin ", 7), 0), 0u) << got;
+    std::string answer = got.substr(0, got.find('\n') + 1);
+    ASSERT_EQ(write(ch->out_fd, answer.data(), answer.size()), (ssize_t)answer.size());
+}
+
+// True while the client neither wrote anything nor ended for `ms`.
+bool client_quiet(Client &c, int ms)
+{
+    struct pollfd p = {c.out, POLLIN, 0};
+    int status;
+    return poll(&p, 1, ms) == 0 && waitpid(c.pid, &status, WNOHANG) == 0;
+}
+
+// True when a line written into the auxiliary pair is answered there.
+bool aux_answers()
+{
+    int aux_out = open(root->file("/var/run/kvnaux.out").c_str(), O_RDONLY | O_NONBLOCK);
+    if (aux_out < 0)
+        return false;
+    write_pipe(root->file("/var/run/kvnaux.in"), "zzmark\n");
+    std::string got;
+    bool answered = fifo_read_until(aux_out, "marked\nkvn# ", &got);
+    close(aux_out);
+    return answered;
+}
+
+// The expected text of the first n lines of zzbig.
+std::string big_lines(int n)
+{
+    std::string text;
+    char line[128];
+    for (int i = 0; i < n; i++) {
+        snprintf(line, sizeof line, "line %05d of a big answer, more than any pipe holds at once\n", i);
+        text += line;
+    }
+    return text;
+}
+
 // ------------------------------------------------ fixture
 
 class ControlPipes : public ::testing::Test {
@@ -303,6 +357,7 @@ class ControlPipes : public ::testing::Test {
         run_thread_and_detach(command_thread, channels[1]);
         cmdh_insert(cmdhash, "zzblock", 1, cmd_zzblock, nullptr);
         cmdh_insert(cmdhash, "zzmark", 1, cmd_zzmark, nullptr);
+        cmdh_insert(cmdhash, "zzbig", 1, cmd_zzbig, nullptr);
     }
     // The command threads stay blocked on their pipes until the process
     // ends; the directory goes, their descriptors keep the FIFOs alive.
@@ -316,6 +371,7 @@ class ControlPipes : public ::testing::Test {
         block_reset();
         dmn.instance = 0;
         dmn.exclusive = 0;
+        channels[0]->stall_ms = CHANNEL_STALL_MS;
     }
 };
 
@@ -359,24 +415,31 @@ TEST_F(ControlPipes, NonInteractiveSessions)
         std::string input;
         const char *preset;
         std::string out;
+        int code;
     } cases[] = {
-        {"one line", "exit\n", nullptr, "please type EOF to exit\nkvn# "},
+        {"one line", "exit\n", nullptr, "please type EOF to exit\nkvn# ", 0},
         {"several lines, each output with its prompt", "exit\nquit\n}\n", nullptr,
-         "please type EOF to exit\nkvn# please type EOF to exit\nkvn# kvn# "},
+         "please type EOF to exit\nkvn# please type EOF to exit\nkvn# kvn# ", 0},
         {"last line without newline", "exit\nquit", nullptr,
-         "please type EOF to exit\nkvn# please type EOF to exit\nkvn# "},
-        {"quiet line", "! exit\n", nullptr, "please type EOF to exit\n"},
+         "please type EOF to exit\nkvn# please type EOF to exit\nkvn# ", 0},
+        {"quiet line", "! exit\n", nullptr, "please type EOF to exit\n", 0},
         {"zero bytes in input are left out", std::string("ex\0it\n", 6), nullptr,
-         "please type EOF to exit\nkvn# "},
-        {"empty input", "", nullptr, ""},
-        {"preset line only", "quit\n", "exit\n", "please type EOF to exit\nkvn# "},
+         "please type EOF to exit\nkvn# ", 0},
+        {"a sync byte of a command is no end", "! clisync\nexit\n", nullptr,
+         "please type EOF to exit\nkvn# ", 0},
+        {"empty input", "", nullptr, "", 0},
+        {"a failed command ends a session as usual", "frobnicate\n", nullptr,
+         "  ERROR: invalid command (try help)\nkvn# ", 0},
+        {"preset line only", "quit\n", "exit\n", "please type EOF to exit\nkvn# ", 0},
+        {"preset line that fails", "", "! frobnicate\n", "  ERROR: invalid command (try help)\n",
+         CLIENT_EXIT_FAILED},
     };
     for (const Case &c : cases) {
         Client cl = spawn(c.input, true, 0, 0, c.preset);
         Result r = finish(cl);
         EXPECT_EQ(r.out, c.out) << c.what;
         EXPECT_EQ(r.err, "") << c.what;
-        EXPECT_EQ(r.code, 0) << c.what;
+        EXPECT_EQ(r.code, c.code) << c.what;
     }
 }
 
@@ -530,6 +593,7 @@ TEST_F(ControlPipes, PeerGoneDuringSession)
 
     Client c = spawn_tty(10);
     ASSERT_TRUE(read_until(c, "Korvane: connected to instance 10 PID " + std::to_string(getpid())));
+    answer_begin(ch);
     fprintf(ch->out, "kvn# ");
     fflush(ch->out);
     ASSERT_TRUE(read_until(c, "kvn# "));
@@ -568,23 +632,90 @@ TEST_F(ControlPipes, CommandLockSerialisesPairs)
     close(aux_out);
 }
 
-// A command slower than the client's half-second wait for the sync byte:
-// the client ends without the output, which the next piped session then
-// discards.
-TEST_F(ControlPipes, SlowCommandOutputLeftForNextSession)
+// A command whose output takes long to begin: the client waits for the end
+// of its own session and shows the whole answer.
+TEST_F(ControlPipes, SlowCommandOutputArrivesWhole)
 {
-    Client slow = spawn("zzblock\n");
+    Client slow = spawn("zzblock\nexit\n");
     block_wait_entered();
-    Result r = finish(slow);
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "");
-
+    EXPECT_TRUE(client_quiet(slow, 1000)) << "the client ended before its command did";
     block_let_go();
-    // "blocked\n", the prompt and the sync byte of the abandoned session.
-    ASSERT_TRUE(fifo_holds(root->file("/var/run/kvn.out"), 14));
-    Client next = spawn("exit\n");
+    Result r = finish(slow);
+    EXPECT_EQ(r.out, "blocked\nkvn# please type EOF to exit\nkvn# ");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.code, 0);
+}
+
+// A session begins with no block open and without the partial line an
+// earlier writer left: neither reaches the next client's lines.
+TEST_F(ControlPipes, SessionStartsWithoutBlockOrPartialLine)
+{
+    Client first = spawn("set {\n");
+    Result r = finish(first);
+    EXPECT_EQ(r.out, "kvn+ ");
+    Client next = spawn("sessiontimeout 900\nexit\n");
     r = finish(next);
+    EXPECT_EQ(r.out, "  ERROR: invalid command (try help)\nkvn# please type EOF to exit\nkvn# ");
+
+    write_pipe(root->file("/var/run/kvn.in"), "frob");
+    Client after = spawn("exit\n");
+    r = finish(after);
     EXPECT_EQ(r.out, "please type EOF to exit\nkvn# ");
+    EXPECT_EQ(r.code, 0);
+}
+
+// A client that stops reading in the middle of a long answer and is then
+// killed: the daemon drops the rest, other pairs answer, and the next client
+// on the pair sees only its own output.
+TEST_F(ControlPipes, KilledClientMidAnswerBlocksNobody)
+{
+    Client dead = spawn("zzbig\n");
+    // Its standard output (a pipe the test does not read) fills; then the
+    // client stops reading the daemon's output pipe, and the daemon waits.
+    std::string part;
+    char buf[4096];
+    ssize_t n = read(dead.out, buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    part.append(buf, n);
+    EXPECT_TRUE(big_lines(BIG_LINES).starts_with(part));
+    ASSERT_TRUE(fifo_holds(root->file("/var/run/kvn.out"), 32768));
+    kill(dead.pid, SIGKILL);
+    EXPECT_EQ(wait_exit(dead.pid), 128 + SIGKILL);
+    close(dead.out);
+    close(dead.err);
+
+    EXPECT_TRUE(aux_answers());
+
+    Client next = spawn("exit\n");
+    Result r = finish(next);
+    EXPECT_EQ(r.out, "please type EOF to exit\nkvn# ");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.code, 0);
+}
+
+// A client that is there but takes nothing: after the stall limit the rest
+// of the answer is dropped, the client learns it, and commands go on.
+TEST_F(ControlPipes, StalledClientLosesTheRestAndKnowsIt)
+{
+    channels[0]->stall_ms = 300;
+    Client stalled = spawn("zzbig\nexit\n");
+    ASSERT_TRUE(fifo_holds(root->file("/var/run/kvn.out"), 32768));
+    // The aux pair answers while the stalled client still holds its pair.
+    EXPECT_TRUE(aux_answers());
+    int status;
+    EXPECT_EQ(waitpid(stalled.pid, &status, WNOHANG), 0);
+
+    Result r = finish(stalled);
+    std::string all = big_lines(BIG_LINES);
+    EXPECT_LT(r.out.size(), all.size());
+    EXPECT_TRUE(all.starts_with(r.out.substr(0, r.out.rfind('\n') + 1)));
+    EXPECT_EQ(r.err, "Korvane: output dropped, it was not read in time\n");
+    EXPECT_EQ(r.code, 74);
+
+    channels[0]->stall_ms = CHANNEL_STALL_MS;
+    Client next = spawn("zzbig\n");
+    r = finish(next);
+    EXPECT_EQ(r.out, all + "kvn# ");
     EXPECT_EQ(r.code, 0);
 }
 

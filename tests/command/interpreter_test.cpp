@@ -7,6 +7,7 @@
 
 #include "command/command_table.h"
 #include "command/interpreter.h"
+#include "config/parameters.h"
 #include "support/support.h"
 
 namespace {
@@ -64,9 +65,9 @@ TEST(CmdHash, BucketOfHighBytes)
     EXPECT_EQ(cmdh_bucket("\xff"), 1023);
 }
 
-// Resolution follows bucket order (most recently registered first), so an
-// abbreviation may pick a later entry even when another matches exactly.
-TEST_F(Interpreter, AbbreviationsResolveByRegistrationOrder)
+// A full name reaches its own entry; an abbreviation follows bucket order
+// (most recently registered first).
+TEST_F(Interpreter, ExactNamesWinAbbreviationsResolveByRegistrationOrder)
 {
     struct Case {
         const char *word;
@@ -76,9 +77,17 @@ TEST_F(Interpreter, AbbreviationsResolveByRegistrationOrder)
     } cases[] = {
         {"sh", 2, "show", cmd_show},
         {"s", 1, "shutdown", cmd_stop},
-        {"snapshot", 2, "snapshot-full", cmd_snapshot_full},
-        {"rms", 2, "rmsession", cmd_rmsession},
-        {"ipdb", 2, "ipdb6", cmd_ipdb6},
+        {"stop", 1, "stop", cmd_stop},
+        {"snapshot", 2, "snapshot", cmd_snapshot},
+        {"snapshot-light", 2, "snapshot-light", cmd_snapshot},
+        {"snap", 2, "snapshot-full", cmd_snapshot_full},
+        {"rms", 2, "rms", cmd_rms},
+        {"rmse", 2, "rmsession", cmd_rmsession},
+        {"rm", 2, "rmt", cmd_rmt},
+        {"ipdb", 2, "ipdb", cmd_ipdb},
+        {"ipdb", 1, "ipdb", cmd_ipdb},
+        {"ipd", 2, "ipdb6", cmd_ipdb6},
+        {"ipdb6", 2, "ipdb6", cmd_ipdb6},
         {"?", 2, "?", cmd_help},
         {"}", 1, "}", cmd_close_block},
         {"gateway", 1, "gateway", cmd_gateway},
@@ -92,6 +101,21 @@ TEST_F(Interpreter, AbbreviationsResolveByRegistrationOrder)
     EXPECT_EQ(cmdh_lookup(cmdhash, "stop", 2), nullptr);
     EXPECT_EQ(cmdh_lookup(cmdhash, "hostname", 1)->handler, nullptr);
     EXPECT_EQ(cmdh_lookup(cmdhash, "hostname", 1)->revert, cmd_no_hostname);
+    // The `no` form finds its entry the same way.
+    EXPECT_EQ(cmdh_lookup(cmdhash, "ipdb", 1)->revert, cmd_no_ipdb);
+}
+
+// An exact name further down the bucket than an entry it abbreviates.
+TEST_F(Interpreter, ExactNameBehindALongerNameInItsBucket)
+{
+    CMDHASH *t = cmdh_new();
+    cmdh_insert(t, "zz", 2, cmd_exit, nullptr);
+    cmdh_insert(t, "zzlong", 2, cmd_log, nullptr);
+    cmdh_insert(t, "zz", 3, cmd_hostname, nullptr);
+    EXPECT_EQ(cmdh_lookup(t, "zz", 2)->handler, cmd_exit);
+    EXPECT_EQ(cmdh_lookup(t, "z", 2)->handler, cmd_log);
+    EXPECT_EQ(cmdh_lookup(t, "zz", 3)->handler, cmd_hostname);
+    EXPECT_EQ(cmdh_lookup(t, "zzlong", 3), nullptr);
 }
 
 TEST_F(Interpreter, ShowConfAbbreviation)
@@ -260,15 +284,118 @@ TEST_F(Interpreter, StopPrintsOkAndExitsZero)
     EXPECT_EXIT(run_line("stop"), ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(Interpreter, BufferIsCutIntoLines)
+// Pieces of a session's input: every line end (LF, CR, CR LF) ends one
+// line, an empty line included; CR LF is one line end even when its two
+// bytes arrive in different pieces.
+TEST_F(Interpreter, SessionInputIsCutIntoLines)
 {
-    Capture c;
-    const char chunk[] = "exit\r\n\n\nquit\n";
-    process_command_buffer(chunk, (int)strlen(chunk), c.f);
-    EXPECT_EQ(c.str(), "please type EOF to exit\nkvn# please type EOF to exit\nkvn# ");
-    Capture enter;
-    process_command_buffer("\n", 1, enter.f);
-    EXPECT_EQ(enter.str(), "kvn# ");
+    struct Case {
+        const char *what;
+        std::vector<std::string> pieces;
+        std::string out;
+    } cases[] = {
+        {"CR LF and LF", {"exit\r\nquit\n"}, "please type EOF to exit\nkvn# please type EOF to exit\nkvn# "},
+        {"empty lines", {"exit\n\n\n"}, "please type EOF to exit\nkvn# kvn# kvn# "},
+        {"CR alone", {"exit\rquit\r"}, "please type EOF to exit\nkvn# please type EOF to exit\nkvn# "},
+        {"CR LF split", {"exit\r", "\nquit\n"}, "please type EOF to exit\nkvn# please type EOF to exit\nkvn# "},
+        {"Enter alone", {"\n"}, "kvn# "},
+        {"line without its end waits", {"exi", "t"}, ""},
+    };
+    for (const Case &c : cases) {
+        CMDSESSION s;
+        session_reset(&s);
+        Capture out;
+        for (const std::string &p : c.pieces)
+            process_command_buffer(&s, p.data(), (int)p.size(), out.f);
+        EXPECT_EQ(out.str(), c.out) << c.what;
+    }
+}
+
+// A line cut at any byte runs once, whole, when its newline arrives.
+TEST_F(Interpreter, LineSplitAnywhereRunsWhole)
+{
+    const std::string line = "set   arprefresh 1200  // the whole line\n";
+    for (size_t cut = 0; cut <= line.size(); cut++) {
+        params_reset();
+        CMDSESSION s;
+        session_reset(&s);
+        Capture out;
+        process_command_buffer(&s, line.data(), (int)cut, out.f);
+        process_command_buffer(&s, line.data() + cut, (int)(line.size() - cut), out.f);
+        EXPECT_EQ(out.str(), "kvn# ") << cut;
+        EXPECT_EQ(param_value(P_ARPREFRESH), 1200) << cut;
+        EXPECT_EQ(s.failed, 0) << cut;
+    }
+}
+
+// A line longer than CMDLINE_MAX or holding a zero byte is refused as a
+// whole: nothing of it runs, the next line runs normally.
+TEST_F(Interpreter, OverlongOrZeroLineIsRefusedWhole)
+{
+    const std::string longest = "set arprefresh 1200" + std::string(CMDLINE_MAX - 19, ' ');
+    ASSERT_EQ(longest.size(), (size_t)CMDLINE_MAX);
+    const std::string refused_long =
+        "  ERROR: line longer than " + std::to_string(CMDLINE_MAX) + " characters refused\n";
+    struct Case {
+        const char *what;
+        std::string input;
+        std::string out;
+        int arprefresh;
+        int failed;
+    } cases[] = {
+        {"longest line", longest + "\n", "kvn# ", 1200, 0},
+        {"one more blank", longest + " \n", refused_long + "kvn# ", 300, 1},
+        {"long blanks, command at the end", std::string(CMDLINE_MAX, ' ') + "set arprefresh 1200\nexit\n",
+         refused_long + "kvn# please type EOF to exit\nkvn# ", 300, 1},
+        {"quiet long line", "! " + std::string(CMDLINE_MAX, 'x') + "\n", refused_long, 300, 1},
+        {"zero byte", std::string("set arprefresh 12\0" "00\n", 21),
+         "  ERROR: line holding a zero byte refused\nkvn# ", 300, 1},
+    };
+    for (const Case &c : cases) {
+        params_reset();
+        CMDSESSION *s = new CMDSESSION;
+        session_reset(s);
+        Capture out;
+        // In pieces of the pipe's read size, as a command thread feeds it.
+        for (size_t at = 0; at < c.input.size(); at += 9999)
+            process_command_buffer(s, c.input.data() + at, (int)std::min<size_t>(9999, c.input.size() - at), out.f);
+        EXPECT_EQ(out.str(), c.out) << c.what;
+        EXPECT_EQ(param_value(P_ARPREFRESH), c.arprefresh) << c.what;
+        EXPECT_EQ(s->failed, c.failed) << c.what;
+        delete s;
+    }
+}
+
+// Each session has its own block: a block one session opened neither
+// reaches another session's lines nor the lines of no session, and a
+// reset session has none.
+TEST_F(Interpreter, BlockBelongsToItsSession)
+{
+    CMDSESSION *a = new CMDSESSION, *b = new CMDSESSION;
+    session_reset(a);
+    session_reset(b);
+    Capture out;
+    EXPECT_EQ(process_session_line(a, "set {", out.f), 1);
+    EXPECT_STREQ(a->context_command, "set");
+    EXPECT_STREQ(interp.context_command, "");
+    EXPECT_EQ(run_line("exit"), "please type EOF to exit\nkvn# ");
+    EXPECT_EQ(process_session_line(b, "sessiontimeout 900", out.f), 0);
+    EXPECT_EQ(b->failed, 1);
+    EXPECT_EQ(process_session_line(a, "sessiontimeout 900", out.f), 1);
+    EXPECT_EQ(param_value(P_SESSIONTIMEOUT), 900);
+    EXPECT_EQ(out.str(), "kvn+ "
+                         "  ERROR: invalid command (try help)\nkvn# "
+                         "kvn+ ");
+    session_reset(a);
+    EXPECT_STREQ(a->context_command, "");
+    EXPECT_EQ(a->failed, 0);
+    // A block of the lines of no session stays theirs too.
+    run_line("set {");
+    EXPECT_EQ(process_session_line(b, "exit", out.f), 1);
+    EXPECT_STREQ(interp.context_command, "set");
+    EXPECT_EQ(run_line("}"), "kvn# ");
+    delete a;
+    delete b;
 }
 
 TEST_F(Interpreter, UnbuiltCommandReportsNotAvailable)

@@ -12,6 +12,7 @@
 #include "config/config_state.h"
 #include "config/index_registry.h"
 #include "config/local_address.h"
+#include "packet/arp.h"
 #include "support/support.h"
 
 namespace {
@@ -456,6 +457,86 @@ TEST_F(Lifecycle, InterfaceByName)
     for (int n = 2; n <= MAXINTERFACE; n++)
         cfg.interfaces[n].registered = 1;
     EXPECT_EQ(run_line("interface kvneth9"), err("too many interfaces (no slot available)"));
+}
+
+// A network without IPv4 holds no IPv4 address: a target in the IPv4
+// network behind an IPv6-only network belongs to the IPv4 one, for the
+// check, `show target`, the gateway and the ARP table alike.
+TEST_F(Lifecycle, IPv6OnlyNetworkHoldsNoIPv4Address)
+{
+    // Entries left by other tests would bind these addresses to their
+    // networks before any containment rule is asked.
+    ah_clear(arp_table);
+    cfg.vrrp.vrid = 3;
+    cfg.vrrp.priority = 100;
+    NETWORK &v6 = cfg.networks[1];
+    v6.mask6 = 64;
+    set6(v6.real6, "2001:db8:1::1");
+    NETWORK &v4 = cfg.networks[2];
+    set4(v4.addr, "192.0.2.0");
+    set4(v4.mask, "255.255.255.0");
+    set4(v4.real, "192.0.2.10");
+    EXPECT_EQ(run_line("commit network 1"), OK);
+    EXPECT_EQ(run_line("commit network 2"), OK);
+
+    TARGET &t = cfg.targets[1];
+    set4(t.ipaddr, "192.0.2.50");
+    t.ping.interval = 5;
+    server(1, "192.0.2.80", 80);
+    cfg.servers[1].targets[0] = 1;
+    cfg.servers[1].ntargets = 1;
+    EXPECT_EQ(run_line("commit target 1"), OK);
+    // The check names nothing: not the missing real address of network 1,
+    // not a server or target without network.
+    EXPECT_EQ(run_line("commit server 1"), OK);
+    EXPECT_EQ(run_line("check"), OK);
+    EXPECT_EQ(t.network, 2);
+    EXPECT_EQ(cfg.servers[1].network, 2);
+    std::string shown = run_line("show target 1");
+    EXPECT_NE(shown.find("\n  network   2\n"), std::string::npos) << shown;
+
+    // The ARP table agrees, for the target and for an address it has no
+    // entry for.
+    uint8_t a16[16], ip4[4];
+    set4(ip4, "192.0.2.50");
+    ipv4_mapped(a16, ip4);
+    EXPECT_EQ(arp_find_network(a16), 2);
+    set4(ip4, "192.0.2.51");
+    ipv4_mapped(a16, ip4);
+    EXPECT_EQ(arp_find_network(a16), 2);
+
+    // An IPv4 address outside network 2 has no network at all.
+    EXPECT_EQ(run_line("gateway ipaddr 198.51.100.1"), err("gateway address not directly reachable"));
+    EXPECT_EQ(run_line("gateway ipaddr 192.0.2.1"), OK);
+    TARGET &far = cfg.targets[2];
+    set4(far.ipaddr, "198.51.100.50");
+    far.ping.interval = 5;
+    cfg.servers[1].targets[1] = 2;
+    cfg.servers[1].ntargets = 2;
+    EXPECT_EQ(run_line("commit target 2"), OK);
+    EXPECT_EQ(run_line("check"), "  ERROR: WARNING: target 2 has no matching network\n" + OK);
+    EXPECT_EQ(far.network, 0);
+}
+
+// Until plugins are built, enabling a server with a plugin says that none
+// was started; the server itself is enabled and announced.
+TEST_F(Lifecycle, ServerPluginIsNotReportedAsStarted)
+{
+    server(1, "192.0.2.80", 80);
+    snprintf(cfg.servers[1].plugin, sizeof cfg.servers[1].plugin, "%s", "/bin/cat -u");
+    int r = 0;
+    std::string out = run_no_check("commit server 1", &r);
+    EXPECT_EQ(out, "  ERROR: server plugins are not available in this build (plugin of server 1 not started)\n"
+                   "  ERROR: problem starting plugin for server 1\n" + OK);
+    EXPECT_EQ(r, 1);
+    EXPECT_EQ(cfg.servers[1].enabled, 1);
+    EXPECT_EQ(cfg.servers[1].plugin_pid, 0);
+    EXPECT_EQ(run_line("disable server 1"), OK);
+    EXPECT_EQ(cfg.servers[1].enabled, 0);
+
+    // Without a plugin nothing is said.
+    cfg.servers[1].plugin[0] = '\0';
+    EXPECT_EQ(run_no_check("enable server 1"), OK);
 }
 
 TEST(LocalAddress, FindsLoopbackOnly)

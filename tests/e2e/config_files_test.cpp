@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/kvn_process.h"
 #include "support/support.h"
 
 namespace {
@@ -138,25 +139,9 @@ class ConfigFilesE2E : public ::testing::Test {
     // Starts the instance in the foreground and waits until it answers.
     void start()
     {
-        daemon_pid = fork();
-        if (daemon_pid == 0) {
-            int null = open("/dev/null", O_RDWR);
-            std::string logpath = root.path + "/daemon" + n() + ".log";
-            int log = open(logpath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            dup2(null, 0);
-            dup2(log, 1);
-            dup2(log, 2);
-            close_range(3, ~0U, 0);
-            exec_kvn({"-d", "start", n()});
-        }
-        std::string pid_text = std::to_string(daemon_pid) + "\n";
-        for (int waited = 0; waited <= DEADLINE_MS; waited += 20) {
-            if (read_file(root.file("/var/run/kvn" + n() + ".pid")) == pid_text &&
-                control("show instance\n").ends_with("# "))
-                return;
-            poll(nullptr, 0, 20);
-        }
-        FAIL() << "daemon did not come up: " << daemon_log();
+        daemon_pid = spawn_kvn_daemon({"-d", "start", n()}, root.path + "/daemon" + n() + ".log");
+        ASSERT_TRUE(kvn_daemon_ready(daemon_pid, inst, root, DEADLINE_MS)) << "daemon did not come up: "
+                                                                           << daemon_log();
     }
     void stop()
     {
@@ -166,19 +151,8 @@ class ConfigFilesE2E : public ::testing::Test {
             daemon_pid = -1;
         }
     }
-    // The answer to an empty line. The daemon sees an empty line only when
-    // the newline arrives as a chunk of its own (in a chunk with further
-    // lines it is skipped), so the session is repeated a bounded number of
-    // times until one answer is not empty.
-    std::string empty_line_answer()
-    {
-        for (int i = 0; i < 50; i++) {
-            std::string out = control("\n");
-            if (!out.empty())
-                return out;
-        }
-        return "";
-    }
+    // The answer to an empty line.
+    std::string empty_line_answer() { return control("\n"); }
     // `show conf` without its time-stamp line and the prompt.
     std::string shown()
     {

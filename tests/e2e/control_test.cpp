@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/kvn_process.h"
 #include "support/support.h"
 
 namespace {
@@ -28,77 +29,9 @@ int wait_exit(pid_t pid)
     return ::wait_exit(pid, DEADLINE_MS);
 }
 
-struct KvnRun {
-    pid_t pid = -1;
-    int in = -1, out = -1, err = -1;
-    std::string stdout_text, stderr_text;
-    int code = -1;
-};
-
-// Starts kvn on plain pipes and feeds it the input.
-KvnRun start_kvn(const std::vector<std::string> &args, const std::string &input, bool close_input = true)
-{
-    KvnRun r;
-    int pin[2], pout[2], perr[2];
-    if (pipe(pin) != 0 || pipe(pout) != 0 || pipe(perr) != 0)
-        return r;
-    r.pid = fork();
-    if (r.pid == 0) {
-        dup2(pin[0], 0);
-        dup2(pout[1], 1);
-        dup2(perr[1], 2);
-        close_range(3, ~0U, 0);
-        exec_kvn(args);
-    }
-    close(pin[0]);
-    close(pout[1]);
-    close(perr[1]);
-    r.in = pin[1];
-    r.out = pout[0];
-    r.err = perr[0];
-    if (!input.empty() && write(r.in, input.data(), input.size()) != (ssize_t)input.size())
-        ADD_FAILURE() << "cannot feed kvn";
-    if (close_input) {
-        close(r.in);
-        r.in = -1;
-    }
-    return r;
-}
-
-// Collects output and error to their end and reaps the process.
-void finish(KvnRun &r)
-{
-    if (r.in >= 0)
-        close(r.in);
-    struct pollfd p[2] = {{r.out, POLLIN, 0}, {r.err, POLLIN, 0}};
-    std::string *dst[2] = {&r.stdout_text, &r.stderr_text};
-    int open_count = 2;
-    while (open_count > 0 && poll(p, 2, DEADLINE_MS) > 0) {
-        for (int i = 0; i < 2; i++) {
-            if (p[i].fd < 0 || p[i].revents == 0)
-                continue;
-            char buf[4096];
-            ssize_t n = read(p[i].fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(p[i].fd);
-                p[i].fd = -1;
-                open_count--;
-            } else {
-                dst[i]->append(buf, n);
-            }
-        }
-    }
-    for (auto &q : p)
-        if (q.fd >= 0)
-            close(q.fd);
-    r.code = wait_exit(r.pid);
-}
-
 KvnRun run_kvn(const std::vector<std::string> &args, const std::string &input)
 {
-    KvnRun r = start_kvn(args, input);
-    finish(r);
-    return r;
+    return ::run_kvn(args, input, DEADLINE_MS);
 }
 
 struct Tty {
@@ -145,12 +78,6 @@ tcflag_t lflag(Tty &t)
     return tcgetattr(t.master, &tio) == 0 ? tio.c_lflag : 0;
 }
 
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
 // The daemon's start-up may not be in this build yet; `kvn -r` tells.
 bool startup_available()
 {
@@ -174,31 +101,9 @@ class ControlE2E : public ::testing::Test {
 
     void start_daemon()
     {
-        daemon_pid = fork();
-        if (daemon_pid == 0) {
-            int null = open("/dev/null", O_RDWR);
-            int log = open((root.path + "/daemon.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(null, 0);
-            dup2(log, 1);
-            dup2(log, 2);
-            close_range(3, ~0U, 0);
-            exec_kvn({"-f", "start", "0"});
-        }
-        std::string pid_text = std::to_string(daemon_pid) + "\n";
-        for (int waited = 0; waited <= DEADLINE_MS; waited += 10) {
-            if (read_file(root.file("/var/run/kvn.pid")) == pid_text &&
-                exists(root.file("/var/run/kvn.in")) && exists(root.file("/var/run/kvn.out")) &&
-                ping())
-                return;
-            poll(nullptr, 0, 10);
-        }
-        FAIL() << "daemon did not come up: " << read_file(root.path + "/daemon.log");
-    }
-    // True once the command threads answer.
-    bool ping()
-    {
-        KvnRun r = run_kvn({"control"}, "}\n");
-        return r.code == 0 && r.stdout_text == "kvn# ";
+        daemon_pid = spawn_kvn_daemon({"-f", "start", "0"}, root.path + "/daemon.log");
+        ASSERT_TRUE(kvn_daemon_ready(daemon_pid, 0, root, DEADLINE_MS))
+            << "daemon did not come up: " << read_file(root.path + "/daemon.log");
     }
     void stop_daemon()
     {
@@ -295,7 +200,7 @@ TEST_F(ControlE2E, InteractiveSession)
     EXPECT_EQ(lflag(t) & (ECHO | ICANON), (tcflag_t)(ECHO | ICANON));
     close(t.master);
 
-    finish(queued);
+    finish_kvn(queued, DEADLINE_MS);
     EXPECT_EQ(queued.stdout_text, "kvn# ");
     EXPECT_EQ(queued.code, 0);
 }

@@ -12,6 +12,7 @@
 #include "config/addr.h"
 #include "config/config_state.h"
 #include "config/config_writer.h"
+#include "config/networks.h"
 #include "config/parameters.h"
 #include "daemon/daemon.h"
 #include "packet/arp.h"
@@ -107,8 +108,8 @@ struct ArpModuleTest : ::testing::Test {
         set4(n1.mask, "255.255.255.0");
         set4(n1.real, "192.0.2.10");
         set4(n1.virt, "192.0.2.11");
-        arp_own_mac4(n1.realmac, n1.real);
-        arp_own_mac4(n1.virtmac, n1.virt);
+        own_mac_of(n1.realmac, n1.real);
+        own_mac_of(n1.virtmac, n1.virt);
         n1.mask6 = 64;
         set6(n1.real6, "2001:db8::10");
         n1.member[1] = 1;
@@ -525,7 +526,7 @@ TEST_F(ArpModuleTest, LifecycleHelpers)
     uint8_t k[16], ip[4];
     set4(ip, "192.0.2.77");
     ipv4_mapped(k, ip);
-    EXPECT_EQ(arp_containing_network(k), 1);
+    EXPECT_EQ(network_containing(k), 1);
     EXPECT_EQ(arp_network_of(k), 0) << "no entry yet";
     arp_make_entry4(ip, nullptr, 0, 0, 0, 2, 0, nullptr);
     EXPECT_EQ(arp_network_of(k), 2);
@@ -533,9 +534,9 @@ TEST_F(ArpModuleTest, LifecycleHelpers)
     EXPECT_EQ(arp_network_of(k), 0);
     EXPECT_EQ(arp_find_network(k), 1);
     set6(k, "2001:db8::1:2");
-    EXPECT_EQ(arp_containing_network(k), 1);
+    EXPECT_EQ(network_containing(k), 1);
     set6(k, "2001:db9::1");
-    EXPECT_EQ(arp_containing_network(k), 0);
+    EXPECT_EQ(network_containing(k), 0);
 
     // Re-making a resolved target entry keeps its MAC.
     set4(ip, "192.0.2.78");

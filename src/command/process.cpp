@@ -1,18 +1,13 @@
-// Instance file names, the uptime clock, detached threads and the common
-// termination path.
-#include "daemon/daemon.h"
+// Process-wide state, instance file names, the uptime clock, table locks
+// and the common termination path.
+#include "command/process.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <pthread.h>
 #include <ctime>
-#include <unistd.h>
 
 #include "command/log.h"
-#include "config/parameters.h"
-#include "ha/vrrp.h"
 
 DAEMON dmn;
 
@@ -114,26 +109,17 @@ void table_rwlock_init(pthread_rwlock_t *lock)
     pthread_rwlockattr_destroy(&attr);
 }
 
-void run_thread_and_detach(void *(*routine)(void *), void *arg)
+static TERMINATION_HOOK termination_hook;
+
+void set_termination_hook(TERMINATION_HOOK hook)
 {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    int stack = param_value(P_PTHREADSTACKSIZE);
-    if (stack != 0)
-        pthread_attr_setstacksize(&attr, (size_t)stack);
-    pthread_t tid;
-    int rc = pthread_create(&tid, &attr, routine, arg);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        log_message(3, "unable to create thread rc=%d %s", rc, strerror(rc));
-        return;
-    }
-    pthread_detach(tid);
+    termination_hook = hook;
 }
 
 void daemon_exit(int rc)
 {
-    vrrp_resign_if_master();
+    if (termination_hook != nullptr)
+        termination_hook();
     log_message(6, "exiting with returncode %d", rc);
     exit(rc);
 }

@@ -1,0 +1,36 @@
+// The containment rule of networks.
+#include "config/networks.h"
+
+#include "config/addr.h"
+#include "config/config_state.h"
+
+bool network_enabled(int n)
+{
+    return valid_network(n) && cfg.networks[n].enabled;
+}
+
+static bool contains4(const NETWORK &net, const uint8_t ip4[4])
+{
+    if (ipv4_is_zero(net.addr))
+        return false;
+    for (int k = 0; k < 4; k++)
+        if ((net.addr[k] & net.mask[k]) != (ip4[k] & net.mask[k]))
+            return false;
+    return true;
+}
+
+static bool contains6(const NETWORK &net, const uint8_t ip6[16])
+{
+    return net.mask6 >= 1 && net.mask6 <= 128 && bitwise_memcmp(net.real6, ip6, net.mask6) == 1;
+}
+
+int network_containing(const uint8_t addr[16])
+{
+    bool v4 = is_ipv4_mapped(addr);
+    for (int n = 1; n <= MAXNETWORK; n++) {
+        const NETWORK &net = cfg.networks[n];
+        if (net.enabled && (v4 ? contains4(net, addr + 12) : contains6(net, addr)))
+            return n;
+    }
+    return 0;
+}

@@ -1,0 +1,19 @@
+// Which network holds an address, by the networks' own settings. The ARP
+// table's binding of an address to a network comes first where the packet
+// path and the commands need it (arp_find_network in packet/arp.h); this
+// is the containment rule behind it, and there is no other.
+#pragma once
+
+#include <cstdint>
+
+// Network n exists (1..10) and is enabled.
+bool network_enabled(int n);
+
+// The first enabled network 1..10 that contains the address (16 bytes,
+// IPv4-mapped for IPv4); 0 when none does.
+// - IPv4: the network's addr AND mask equals the address AND mask. A
+//   network without an IPv4 side (addr 0.0.0.0) holds no IPv4 address:
+//   its zero mask would otherwise make it contain every one.
+// - IPv6: the network has a prefix length (mask6 1..128) and its real6
+//   agrees with the address in the first mask6 bits.
+int network_containing(const uint8_t addr[16]);
