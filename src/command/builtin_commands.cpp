@@ -7,6 +7,7 @@
 #include "command/log.h"
 #include "command/process.h"
 #include "config/addr.h"
+#include "config/config_writer.h"
 
 int cmd_exit(int, char **, FILE *out)
 {
@@ -21,6 +22,11 @@ int cmd_hostname(int, char **argv, FILE *)
         log_message(6, "maintaining node specific hostname \"%s\"", interp.nodename);
         return 1;
     }
+    if (!cw_text_fits(argv[1], sizeof interp.nodename, CW_BARE_OR_QUOTED))
+        return cw_text_refused(argv[1]);
+    // The dry run of a reload changes nothing.
+    if (reload_dry_run())
+        return 1;
     snprintf(interp.nodename, sizeof interp.nodename, "%s", argv[1]);
     interp.nodename_set = interp.nodename[0] != '\0';
     return 1;
@@ -28,6 +34,8 @@ int cmd_hostname(int, char **argv, FILE *)
 
 int cmd_no_hostname(int, char **, FILE *)
 {
+    if (reload_dry_run())
+        return 1;
     interp.nodename[0] = '\0';
     interp.nodename_set = 0;
     return 1;
@@ -35,7 +43,10 @@ int cmd_no_hostname(int, char **, FILE *)
 
 int cmd_log(int, char **argv, FILE *)
 {
-    log_message(6, "%s", argv[1]);
+    // A `log` line in a configuration file is logged once per reload, in
+    // pass 2.
+    if (!reload_dry_run())
+        log_message(6, "%s", argv[1]);
     return 1;
 }
 

@@ -70,6 +70,13 @@ constexpr int SESSION_REFUSED_ZERO = 2;  // holds a zero byte
 
 extern CMDHASH *cmdhash;
 extern INTERP interp;
+
+// True during the first pass of a reload, the dry run: every line is run
+// in full, but against a scratch copy of the configuration (cfg_edit()),
+// and nothing it would change reaches what the packet path, the log, the
+// wire or other processes see. A handler whose effect has no scratch copy
+// checks its words and stops short of applying them.
+inline bool reload_dry_run() { return interp.reload_pass == 1; }
 extern char errbuf[ERRBUF_SIZE];
 
 void interpreter_init();       // command lock and an empty CMDHASH

@@ -57,6 +57,18 @@ void config_files_reset()
 // ---------------------------------------------------------------------------
 // Loading
 
+// Every command a load or a reload runs writes its output here; exits
+// the process (69) when it cannot be opened.
+static FILE *open_devnull()
+{
+    FILE *devnull = fopen("/dev/null", "w");
+    if (devnull == nullptr) {
+        log_message(0, "cannot open /dev/null in load_config()");
+        daemon_exit(EXIT_UNAVAILABLE);
+    }
+    return devnull;
+}
+
 // The error buffer without its trailing newline, for the reload output.
 static const char *errbuf_line(char *buf, size_t n)
 {
@@ -72,17 +84,60 @@ static const char *errbuf_line(char *buf, size_t n)
 // configuration a daemon started from.
 static void log_header_line(const char *line)
 {
-    if (interp.config_line >= 2 || strncmp(line, "//", 2) != 0)
-        return;
-    char text[CONF_READ_PIECE + 1];
-    snprintf(text, sizeof text, "%s", line);
-    text[strcspn(text, "\r\n")] = '\0';
-    if (strlen(text) <= 10)
+    if (interp.config_line >= 2 || strncmp(line, "//", 2) != 0 || strlen(line) <= 10)
         return;
     if (interp.config_line == 0)
-        log_message(6, "%s", text + 10);
+        log_message(6, "%s", line + 10);
     else
-        log_message(6, "configuration saved by %s", text + 10);
+        log_message(6, "configuration saved by %s", line + 10);
+}
+
+// What read_line found.
+enum LINEREAD {
+    LINE_TEXT,  // a line, now in the buffer
+    LINE_NUL,   // a line holding a NUL byte
+    LINE_LONG,  // a line longer than CONF_LINE_MAX characters
+    LINE_EOF,   // no more lines
+};
+
+// Reads the next line of a file into buf (CONF_LINE_MAX + 1 bytes), without
+// its line end. "\n", "\r\n" and a lone "\r" each end a line, so files
+// written on any system read line by line. A line with a NUL byte or one
+// too long is read to its end and reported, with nothing of it kept: run
+// in part, it would apply a command other than the one written.
+static LINEREAD read_line(FILE *f, char *buf)
+{
+    int c = getc(f);
+    if (c == EOF)
+        return LINE_EOF;
+    size_t len = 0;
+    bool nul = false, long_line = false;
+    for (; c != EOF && c != '\n' && c != '\r'; c = getc(f)) {
+        if (c == '\0')
+            nul = true;
+        else if (len < (size_t)CONF_LINE_MAX)
+            buf[len++] = (char)c;
+        else
+            long_line = true;
+    }
+    if (c == '\r') {
+        int next = getc(f);
+        if (next != '\n' && next != EOF)
+            ungetc(next, f);
+    }
+    buf[nul || long_line ? 0 : len] = '\0';
+    return nul ? LINE_NUL : long_line ? LINE_LONG : LINE_TEXT;
+}
+
+// The result of a line read_line refused, reported as a command's error.
+static int refuse_line(LINEREAD r, FILE *devnull)
+{
+    if (r == LINE_NUL)
+        snprintf(errbuf, sizeof errbuf, "invalid NUL byte in line\n");
+    else
+        snprintf(errbuf, sizeof errbuf, "line too long (more than %d characters)\n", CONF_LINE_MAX);
+    report_error(devnull);
+    return 0;
 }
 
 // Runs every line of one file. The configuration file (main) counts its
@@ -100,14 +155,14 @@ static int run_file(const char *pattern, FILE *devnull, bool main, char *shown, 
     if (f == nullptr)
         return -1;
     log_message(6, "loading %s", shown);
-    char line[CONF_READ_PIECE + 1];
-    while (fgets(line, CONF_READ_PIECE, f) != nullptr) {
+    char line[CONF_LINE_MAX + 1];
+    for (LINEREAD r = read_line(f, line); r != LINE_EOF; r = read_line(f, line)) {
         if (main) {
             log_header_line(line);
             interp.config_line++;
         }
         errbuf[0] = '\0';
-        int result = process_command_line(line, devnull);
+        int result = r == LINE_TEXT ? process_command_line(line, devnull) : refuse_line(r, devnull);
         if (interp.reload_pass == 0) {
             if (main && errbuf[0] != '\0')
                 interp.config_error = 1;
@@ -164,11 +219,7 @@ int load_config()
 {
     interp.config_line = 0;
     forget_given_values();
-    FILE *devnull = fopen("/dev/null", "w");
-    if (devnull == nullptr) {
-        log_message(0, "cannot open /dev/null in load_config()");
-        daemon_exit(EXIT_UNAVAILABLE);
-    }
+    FILE *devnull = open_devnull();
     if (interp.reload_pass == 0)
         process_command_line(DEFAULT_MODULES_LINE, devnull);
     interp.loading = 1;
@@ -202,10 +253,72 @@ bool reload_session_survives(int server, int target)
     return false;
 }
 
-// Pass 1 proves the files apply without touching interfaces, networks and
-// VRRP (their commands accept only the running values, servers and targets
-// are skipped); only then are servers and targets torn down and rebuilt in
-// pass 2.
+// Disables and unregisters every target, then every server, of cfg_edit().
+// On the running tables each record is first copied to its shadow copy.
+static void tear_down_servers_and_targets()
+{
+    FILE *devnull = open_devnull();
+    CONFIG &c = cfg_edit();
+    bool running = &c == &cfg;
+    char line[64];
+    for (int n = 1; n <= MAXTARGET; n++) {
+        if (running)
+            cfg.shadow_targets[n] = cfg.targets[n];
+        if (c.targets[n].enabled) {
+            snprintf(line, sizeof line, "disable target %d", n);
+            process_command_line(line, devnull);
+        }
+        if (c.targets[n].registered) {
+            snprintf(line, sizeof line, "unregister target %d", n);
+            process_command_line(line, devnull);
+        }
+    }
+    for (int n = 1; n <= MAXSERVER; n++) {
+        if (running)
+            cfg.shadow_servers[n] = cfg.servers[n];
+        if (c.servers[n].enabled) {
+            snprintf(line, sizeof line, "disable server %d", n);
+            process_command_line(line, devnull);
+        }
+        if (c.servers[n].registered) {
+            snprintf(line, sizeof line, "unregister server %d", n);
+            process_command_line(line, devnull);
+        }
+    }
+    fclose(devnull);
+}
+
+// Runs one reload pass: servers and targets torn down, then the files
+// loaded. Returns load_config's result.
+static int reload_pass(int pass)
+{
+    interp.reload_pass = pass;
+    tear_down_servers_and_targets();
+    int ok = load_config();
+    interp.reload_pass = 0;
+    interp.loading = 0;
+    return ok;
+}
+
+// The end of a failed reload: the failing line may stand inside a block,
+// and the session that typed `reload` must not go on inside it.
+static int reload_failed(const char *message)
+{
+    log_message(4, "%s", message);
+    cmd_error("%s\n", message);
+    block_close();
+    interp.config_error = 1;
+    conffiles.reload_out = nullptr;
+    return 0;
+}
+
+// Pass 1 is a dry run of the whole reload on a scratch copy of the
+// configuration: servers and targets are torn down and rebuilt from the
+// files, every line runs in full, and the network, interface, gateway and
+// vrrp commands accept only the running values. Whatever would fail in
+// pass 2 fails here, while the running configuration and the packet path
+// have seen nothing. Only then does pass 2 tear down the running servers
+// and targets and rebuild them.
 int cmd_reload(int, char **, FILE *out)
 {
     // A `reload` line inside a configuration file would load the files
@@ -214,64 +327,15 @@ int cmd_reload(int, char **, FILE *out)
         return cmd_error("reload not allowed while a configuration file is loading\n");
     conffiles.reload_out = out;
     log_message(6, "CLI reload pass 1 started");
-    interp.reload_pass = 1;
-    int ok = load_config();
-    interp.reload_pass = 0;
-    interp.loading = 0;
-    if (!ok) {
-        log_message(4, "unable to reload, restart required");
-        cmd_error("unable to reload, restart required\n");
-        block_close();
-        interp.config_error = 1;
-        conffiles.reload_out = nullptr;
-        return 0;
-    }
-
-    FILE *devnull = fopen("/dev/null", "w");
-    if (devnull == nullptr) {
-        log_message(0, "cannot open /dev/null in load_config()");
-        daemon_exit(EXIT_UNAVAILABLE);
-    }
-    char line[64];
-    for (int n = 1; n <= MAXTARGET; n++) {
-        cfg.shadow_targets[n] = cfg.targets[n];
-        if (cfg.targets[n].enabled) {
-            snprintf(line, sizeof line, "disable target %d", n);
-            process_command_line(line, devnull);
-        }
-        if (cfg.targets[n].registered) {
-            snprintf(line, sizeof line, "unregister target %d", n);
-            process_command_line(line, devnull);
-        }
-    }
-    for (int n = 1; n <= MAXSERVER; n++) {
-        cfg.shadow_servers[n] = cfg.servers[n];
-        if (cfg.servers[n].enabled) {
-            snprintf(line, sizeof line, "disable server %d", n);
-            process_command_line(line, devnull);
-        }
-        if (cfg.servers[n].registered) {
-            snprintf(line, sizeof line, "unregister server %d", n);
-            process_command_line(line, devnull);
-        }
-    }
-    fclose(devnull);
+    cfg_scratch_begin();
+    if (!reload_pass(1))
+        return reload_failed("unable to reload, restart required");
 
     log_message(6, "CLI reload pass 2 started");
-    interp.reload_pass = 2;
-    ok = load_config();
-    interp.reload_pass = 0;
-    interp.loading = 0;
-    if (!ok) {
-        log_message(4, "unable to reload in pass 2, restart required");
-        cmd_error("unable to reload in pass 2, restart required\n");
-        // The failing line may stand inside a block; the session that
-        // typed `reload` must not go on inside it.
-        block_close();
-        interp.config_error = 1;
-        conffiles.reload_out = nullptr;
-        return 0;
-    }
+    // Pass 2 can still fail when the world changed in between (the files,
+    // an address taken by the host).
+    if (!reload_pass(2))
+        return reload_failed("unable to reload in pass 2, restart required");
     reload_session_sweep();
     log_message(6, "CLI reload finished");
     conffiles.reload_out = nullptr;
@@ -283,6 +347,11 @@ int cmd_reload(int, char **, FILE *out)
 
 int cmd_remark(int, char **argv, FILE *)
 {
+    if (!cw_text_fits(argv[1], sizeof conffiles.remark, CW_QUOTED))
+        return cw_text_refused(argv[1]);
+    // The dry run of a reload changes nothing.
+    if (reload_dry_run())
+        return 1;
     snprintf(conffiles.remark, sizeof conffiles.remark, "%s", argv[1]);
     conffiles.remark_set = conffiles.remark[0] != '\0';
     return 1;
@@ -290,6 +359,8 @@ int cmd_remark(int, char **argv, FILE *)
 
 int cmd_no_remark(int, char **, FILE *)
 {
+    if (reload_dry_run())
+        return 1;
     conffiles.remark[0] = '\0';
     conffiles.remark_set = 0;
     return 1;

@@ -21,7 +21,9 @@ constexpr const char *CONF_MAIN = "/etc/kvn%s.conf";
 constexpr const char *DEFAULT_MODULES_LINE = "modules vrrp,arp,ping,hc,master,slb,tnat,nat,rt";
 
 constexpr int REMARK_SIZE = 64;      // 63 characters and the terminator
-constexpr int CONF_READ_PIECE = 1023; // fgets size: lines are read in pieces of at most 1022 characters
+// The longest line of a configuration file, line end not counted; a
+// longer line is refused as a whole.
+constexpr int CONF_LINE_MAX = 1022;
 
 // State of the configuration files beside the interpreter's load flags
 // (interp.loading, interp.reload_pass, interp.config_line, interp.config_error).

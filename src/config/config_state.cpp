@@ -2,12 +2,86 @@
 
 #include "config/config_state.h"
 
+#include <cstdlib>
+#include <cstring>
+
 // The default session identifier handlers; defined with the other handlers
 // by the session identifier module.
 #include "balance/session_id.h"
+#include "command/interpreter.h"
+#include "command/log.h"
 #include "config/index_registry.h"
+#include "command/process.h"
 
 CONFIG cfg;
+
+// The dry run's copy of the configuration and its registries; allocated
+// on the first reload (ten megabytes that a daemon never reloaded does
+// not need).
+static CONFIG *scratch_cfg = nullptr;
+static INDEXREGISTRY *scratch_servers = nullptr;
+static INDEXREGISTRY *scratch_targets = nullptr;
+
+// A dry run never changes cfg: if it started without a copy, it gets one.
+static void
+scratch_ready()
+{
+    if (scratch_cfg == nullptr)
+        cfg_scratch_begin();
+}
+
+CONFIG &
+cfg_edit()
+{
+    if (!reload_dry_run())
+        return cfg;
+    scratch_ready();
+    return *scratch_cfg;
+}
+
+INDEXREGISTRY *
+registry_edit(INDEXREGISTRY *running)
+{
+    if (!reload_dry_run())
+        return running;
+    scratch_ready();
+    return running == server_registry ? scratch_servers : scratch_targets;
+}
+
+static void
+copy_registry_entry(const IRENTRY *e, void *arg)
+{
+    uint16_t port_n;
+    memcpy(&port_n, e->port, 2);
+    ir_insert(static_cast<INDEXREGISTRY *>(arg), e->addr, port_n, e->number);
+}
+
+static void
+copy_registry(INDEXREGISTRY *to, INDEXREGISTRY *from)
+{
+    ir_clear(to);
+    ir_walk(from, copy_registry_entry, to);
+    to->count = from->count;
+    to->enabled = from->enabled;
+}
+
+void
+cfg_scratch_begin()
+{
+    if (scratch_cfg == nullptr) {
+        scratch_cfg = static_cast<CONFIG *>(calloc(1, sizeof(CONFIG)));
+        if (scratch_cfg == nullptr) {
+            log_message(0, "cannot malloc() reload scratch configuration");
+            daemon_exit(EXIT_OSERR);
+        }
+        scratch_servers = ir_new();
+        scratch_targets = ir_new();
+    }
+    // Assigned in place: a CONFIG temporary would not fit on a thread stack.
+    *scratch_cfg = cfg;
+    copy_registry(scratch_servers, server_registry);
+    copy_registry(scratch_targets, target_registry);
+}
 
 void
 server_init(SERVER &s)

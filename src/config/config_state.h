@@ -37,6 +37,22 @@ struct CONFIG {
 
 extern CONFIG cfg;
 
+struct INDEXREGISTRY;
+
+// The configuration that commands read and change: cfg itself, or during
+// the dry run of a reload (reload_dry_run()) the scratch copy that
+// cfg_scratch_begin took, so the dry run can register, enable and change
+// servers and targets for real while the packet path goes on reading cfg.
+// Writers, show items and the packet path read cfg directly.
+CONFIG &cfg_edit();
+// The registry that goes with cfg_edit(): `running` (server_registry or
+// target_registry) itself, or its scratch copy.
+INDEXREGISTRY *registry_edit(INDEXREGISTRY *running);
+// Makes the scratch copy, both registries included, equal to the running
+// configuration. The storage is taken from the heap on the first call and
+// kept; allocation failure ends the process (exit code 71).
+void cfg_scratch_begin();
+
 // Puts every table into its start-up state: all records zero and
 // unregistered, then server_init on every server, target_defaults on every
 // target, network_defaults on every network, one reading thread per

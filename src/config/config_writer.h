@@ -15,8 +15,30 @@ constexpr const char *LINEFMT_SCREEN = "  %-10s";
 
 // The first word of a line through the line format.
 void cw_word(FILE *out, const char *fmt, const char *word);
-// A string setting: in double quotes when it contains white space or is empty.
+// A string setting: in double quotes when it contains white space, is
+// empty or begins with "//" (which would start a comment), else bare.
 void cw_string(FILE *out, const char *text);
+
+// The two ways a text setting is written: always in double quotes (remark,
+// init, alert, upalert, bscript, mscript), or by cw_string (names, host
+// name, plugin).
+enum CWFORM {
+    CW_QUOTED = 0,
+    CW_BARE_OR_QUOTED = 1,
+};
+// True when the text, as a field of `size` bytes keeps it and written in
+// that form, reads back through the tokenizer as the same single word.
+// The tokenizer has no escape, so a text with a double quote cannot be
+// quoted: the commands that store a text setting refuse the texts a saved
+// file could not load back.
+bool cw_text_fits(const char *text, size_t size, CWFORM form);
+// Reports such a text ("text %s cannot be saved (double quotes)") and
+// returns 0, the command's failure result.
+int cw_text_refused(const char *text);
+// Stores a free-text setting: the exact word "none" clears it; any other
+// text is kept (cut to the field) when cw_text_fits, else it is refused
+// and the field stays as it was. Returns the command's result.
+int cw_set_text(char *field, size_t size, const char *text, CWFORM form);
 // The closing line of a block: "}" through the line format, then a newline.
 void cw_close(FILE *out, const char *fmt);
 

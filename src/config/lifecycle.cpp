@@ -11,6 +11,11 @@
 // The commands call the owners of what they reach directly: the ARP table
 // and its announcements (packet/arp.h), VRRP (ha/vrrp.h), probes, init
 // commands and plugins (health/), the traffic dump (diag/).
+//
+// The commands change cfg_edit(): during the dry run of a reload that is a
+// scratch copy, on which they decide exactly as they will in pass 2, while
+// everything that leaves the tables (announcements, address entries,
+// devices, plugins, probe threads, the check, VRRP start-up) is left out.
 #include "config/lifecycle.h"
 
 #include <cstring>
@@ -156,22 +161,21 @@ unknown_kind(const char *word)
 static int
 register_server(int n, FILE *)
 {
-    if (interp.reload_pass == 1)
-        return 1;
-    SERVER &s = cfg.servers[n];
+    SERVER &s = cfg_edit().servers[n];
+    INDEXREGISTRY *registry = registry_edit(server_registry);
     if (s.registered)
         return cmd_error("server %d already registered\n", n);
     OBJKEY keys[4];
     int count = server_keys(s, keys);
     for (int i = 0; i < count; i++) {
-        int32_t holder = ir_lookup(server_registry, keys[i].addr, keys[i].port);
+        int32_t holder = ir_lookup(registry, keys[i].addr, keys[i].port);
         if (holder != 0)
             return cmd_error("rejected, server %d already registered with same parameters\n", holder);
     }
     s.registered = 1;
     for (int i = 0; i < count; i++) {
-        ir_insert(server_registry, keys[i].addr, keys[i].port, n);
-        server_registry->count++;
+        ir_insert(registry, keys[i].addr, keys[i].port, n);
+        registry->count++;
     }
     return 1;
 }
@@ -179,9 +183,8 @@ register_server(int n, FILE *)
 static int
 register_target(int n, FILE *)
 {
-    if (interp.reload_pass == 1)
-        return 1;
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
+    INDEXREGISTRY *registry = registry_edit(target_registry);
     if (t.registered)
         return cmd_error("target %d already registered\n", n);
     OBJKEY keys[2];
@@ -189,14 +192,14 @@ register_target(int n, FILE *)
     if (count == 0)
         return 1;  // nothing to claim: the target stays unregistered
     for (int i = 0; i < count; i++) {
-        int32_t holder = ir_lookup(target_registry, keys[i].addr, keys[i].port);
+        int32_t holder = ir_lookup(registry, keys[i].addr, keys[i].port);
         if (holder != 0)
             return cmd_error("rejected, target %d already registered with same parameters\n", holder);
     }
     t.registered = 1;
     for (int i = 0; i < count; i++) {
-        ir_insert(target_registry, keys[i].addr, keys[i].port, n);
-        target_registry->count++;
+        ir_insert(registry, keys[i].addr, keys[i].port, n);
+        registry->count++;
     }
     return 1;
 }
@@ -204,28 +207,30 @@ register_target(int n, FILE *)
 static int
 register_network(int n, FILE *)
 {
-    NETWORK &net = cfg.networks[n];
+    CONFIG &c = cfg_edit();
+    NETWORK &net = c.networks[n];
     if (net.registered) {
         if (interp.reload_pass != 0)
             return 1;
         return cmd_error("network %d already registered\n", n);
     }
     net.registered = 1;
-    cfg.registered_networks++;
+    c.registered_networks++;
     return 1;
 }
 
 static int
 register_interface(int n, FILE *)
 {
-    INTERFACE &i = cfg.interfaces[n];
+    CONFIG &c = cfg_edit();
+    INTERFACE &i = c.interfaces[n];
     if (i.registered) {
         if (interp.reload_pass != 0)
             return 1;
         return cmd_error("interface %d already registered\n", n);
     }
     i.registered = 1;
-    cfg.registered_interfaces++;
+    c.registered_interfaces++;
     return 1;
 }
 
@@ -247,7 +252,8 @@ cmd_register(int, char **argv, FILE *out)
 static int
 unregister_server(int n, FILE *)
 {
-    SERVER &s = cfg.servers[n];
+    SERVER &s = cfg_edit().servers[n];
+    INDEXREGISTRY *registry = registry_edit(server_registry);
     if (s.enabled)
         return cmd_error("cannot unregister enabled server %d (disable first)\n", n);
     if (!s.registered)
@@ -256,14 +262,15 @@ unregister_server(int n, FILE *)
     OBJKEY keys[4];
     int count = server_keys(s, keys);
     for (int i = 0; i < count; i++)
-        server_registry->count -= ir_delete(server_registry, keys[i].addr, keys[i].port);
+        registry->count -= ir_delete(registry, keys[i].addr, keys[i].port);
     return 1;
 }
 
 static int
 unregister_target(int n, FILE *)
 {
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
+    INDEXREGISTRY *registry = registry_edit(target_registry);
     if (t.enabled)
         return cmd_error("cannot unregister enabled target %d (disable first)\n", n);
     if (!t.registered)
@@ -271,7 +278,7 @@ unregister_target(int n, FILE *)
     OBJKEY keys[2];
     int count = target_keys(t, keys);
     for (int i = 0; i < count; i++)
-        target_registry->count -= ir_delete(target_registry, keys[i].addr, keys[i].port);
+        registry->count -= ir_delete(registry, keys[i].addr, keys[i].port);
     t.registered = 0;
     return 1;
 }
@@ -279,26 +286,28 @@ unregister_target(int n, FILE *)
 static int
 unregister_network(int n, FILE *)
 {
-    NETWORK &net = cfg.networks[n];
+    CONFIG &c = cfg_edit();
+    NETWORK &net = c.networks[n];
     if (net.enabled)
         return cmd_error("cannot unregister enabled network %d (disable first)\n", n);
     if (!net.registered)
         return cmd_error("network %d not registered\n", n);
     net.registered = 0;
-    cfg.registered_networks--;
+    c.registered_networks--;
     return 1;
 }
 
 static int
 unregister_interface(int n, FILE *)
 {
-    INTERFACE &i = cfg.interfaces[n];
+    CONFIG &c = cfg_edit();
+    INTERFACE &i = c.interfaces[n];
     if (i.enabled)
         return cmd_error("cannot unregister enabled interface %d\n", n);
     if (!i.registered)
         return cmd_error("interface %d not registered\n", n);
     i.registered = 0;
-    cfg.registered_interfaces--;
+    c.registered_interfaces--;
     return 1;
 }
 
@@ -320,7 +329,8 @@ cmd_unregister(int, char **argv, FILE *out)
 static int
 enable_interface(int n, FILE *)
 {
-    INTERFACE &i = cfg.interfaces[n];
+    CONFIG &c = cfg_edit();
+    INTERFACE &i = c.interfaces[n];
     if (!i.registered)
         return cmd_error("interface %d not registered\n", n);
     if (interp.reload_pass == 0) {
@@ -343,7 +353,7 @@ enable_interface(int n, FILE *)
     if (i.init[0] != '\0')
         run_init_command(n);
     i.enabled = 1;
-    cfg.enabled_interfaces++;
+    c.enabled_interfaces++;
     return 1;
 }
 
@@ -366,7 +376,8 @@ and4(uint8_t out[4], const uint8_t a[4], const uint8_t mask[4])
 static int
 validate_network4(int n)
 {
-    NETWORK &net = cfg.networks[n];
+    const CONFIG &c = cfg_edit();
+    const NETWORK &net = c.networks[n];
     bool addr_set = !ipv4_is_zero(net.addr);
     bool real_set = !ipv4_is_zero(net.real);
     bool virt_set = !ipv4_is_zero(net.virt);
@@ -390,9 +401,8 @@ validate_network4(int n)
                 return cmd_error("virt in network %d equal to addr (must be different)\n", n);
             if (same4(net.real, net.addr))
                 return cmd_error("real in network %d equal to addr (must be different)\n", n);
-            if (net.nat == NAT_OUTSIDE && cfg.natoutside.network != 0 && cfg.natoutside.network != n)
-                return cmd_error("another nat outside network already active (%d)\n",
-                                 cfg.natoutside.network);
+            if (net.nat == NAT_OUTSIDE && c.natoutside.network != 0 && c.natoutside.network != n)
+                return cmd_error("another nat outside network already active (%d)\n", c.natoutside.network);
         }
     }
     if (real_set && virt_set && same4(net.real, net.virt))
@@ -407,7 +417,8 @@ validate_network4(int n)
 static int
 validate_network6(int n)
 {
-    NETWORK &net = cfg.networks[n];
+    const CONFIG &c = cfg_edit();
+    const NETWORK &net = c.networks[n];
     if (net.mask6 == 0)
         return 1;
     if (!vrrp_identity_set())
@@ -419,8 +430,8 @@ validate_network6(int n)
             return cmd_error("real6 and virt6 need to be different (network %d)\n", n);
         if (!bitwise_memcmp(net.real6, net.virt6, net.mask6))
             return cmd_error("real6 and virt6 differ in network part (network %d)\n", n);
-        if (net.nat == NAT_OUTSIDE && cfg.natoutside.network != 0 && cfg.natoutside.network != n)
-            return cmd_error("another nat outside network already active (%d)\n", cfg.natoutside.network);
+        if (net.nat == NAT_OUTSIDE && c.natoutside.network != 0 && c.natoutside.network != n)
+            return cmd_error("another nat outside network already active (%d)\n", c.natoutside.network);
     }
     return 1;
 }
@@ -467,7 +478,8 @@ announce_network(int n)
 static int
 enable_network(int n, FILE *)
 {
-    NETWORK &net = cfg.networks[n];
+    CONFIG &c = cfg_edit();
+    NETWORK &net = c.networks[n];
     if (interp.reload_pass != 0 && !net.enabled)
         return cmd_error("unable to enable network %d on reload\n", n);
     if (!net.registered)
@@ -479,28 +491,27 @@ enable_network(int n, FILE *)
         return 0;
     if (net.nat == NAT_OUTSIDE) {
         if (!was_enabled && !ipv4_is_zero(net.addr) && !ipv4_is_zero(net.virt)) {
-            cfg.natoutside.network = n;
-            memcpy(cfg.natoutside.virt, net.virt, 4);
+            c.natoutside.network = n;
+            memcpy(c.natoutside.virt, net.virt, 4);
         }
         if (net.mask6 != 0 && !ipv6_is_zero(net.virt6)) {
-            cfg.natoutside.network = n;
-            memcpy(cfg.natoutside.virt6, net.virt6, 16);
+            c.natoutside.network = n;
+            memcpy(c.natoutside.virt6, net.virt6, 16);
         }
     }
     if (!was_enabled) {
         net.enabled = 1;
-        cfg.enabled_networks++;
+        c.enabled_networks++;
     }
-    announce_network(n);
+    if (!reload_dry_run())
+        announce_network(n);
     return 1;
 }
 
 static int
 enable_server(int n, FILE *)
 {
-    if (interp.reload_pass == 1)
-        return 1;
-    SERVER &s = cfg.servers[n];
+    SERVER &s = cfg_edit().servers[n];
     if (!s.registered) {
         cmd_error("server %d not registered\n", n);
         return 1;
@@ -510,6 +521,9 @@ enable_server(int n, FILE *)
         cmd_error("unable to enable server %d: ipaddr locally occupied by OS\n", n);
         return 1;
     }
+    // The dry run of a reload decides everything as pass 2 will, but
+    // announces nothing and starts no plugin.
+    bool announce = !reload_dry_run();
     if (!ipv6_is_zero(s.ipaddr6)) {
         if (!vrrp_configured()) {
             cmd_error("unable to enable server %d (VRRP required for IPv6)\n", n);
@@ -521,20 +535,22 @@ enable_server(int n, FILE *)
             return 1;
         }
         s.network6 = net6;
-        arp_make_entry(s.ipaddr6, cfg.vrrp.vmac, 1, 0, 0, net6, 0, nullptr);
-        if (vrrp_is_master())
-            arp_send_neighbour_advert(s.ipaddr6, cfg.vrrp.vmac, net6);
+        if (announce) {
+            arp_make_entry(s.ipaddr6, cfg.vrrp.vmac, 1, 0, 0, net6, 0, nullptr);
+            if (vrrp_is_master())
+                arp_send_neighbour_advert(s.ipaddr6, cfg.vrrp.vmac, net6);
+        }
     }
     if (!ipv4_is_zero(s.ipaddr) && !same4(s.ipaddr, BROADCAST4) && !gslb) {
         uint8_t a16[16], mac[6];
         ipv4_mapped(a16, s.ipaddr);
         int net = arp_find_network(a16);
         s.network = net;
-        if (vrrp_configured()) {
+        if (announce && vrrp_configured()) {
             arp_make_entry(a16, cfg.vrrp.vmac, 1, 0, 0, net, 0, nullptr);
             if (net != 0 && vrrp_is_master())
                 arp_send_gratuitous(s.ipaddr, cfg.vrrp.vmac, net);
-        } else {
+        } else if (announce) {
             own_mac_of(mac, s.ipaddr);
             arp_make_entry(a16, mac, 1, 0, 0, net, 0, nullptr);
             if (net != 0)
@@ -549,18 +565,16 @@ enable_server(int n, FILE *)
     s.enabled = 1;
     if (was_enabled)
         return 1;
-    if (s.plugin[0] != '\0' && !plugin_start(n))
+    if (s.plugin[0] != '\0' && announce && !plugin_start(n))
         cmd_error("problem starting plugin for server %d", n);
-    server_registry->enabled++;
+    registry_edit(server_registry)->enabled++;
     return 1;
 }
 
 static int
 enable_target(int n, FILE *)
 {
-    if (interp.reload_pass == 1)
-        return 1;
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
     if (!t.registered) {
         cmd_error("target %d not registered\n", n);
         return 1;
@@ -574,23 +588,25 @@ enable_target(int n, FILE *)
     // In pass 2 an address the target had before the reload keeps its
     // entry, but only a target that was enabled before has one.
     bool kept = pass2 && old.enabled;
-    if (!ipv4_is_zero(t.ipaddr) && (!kept || !same4(t.ipaddr, old.ipaddr))) {
+    // The dry run of a reload makes no address entries and starts no probes.
+    bool announce = !reload_dry_run();
+    if (announce && !ipv4_is_zero(t.ipaddr) && (!kept || !same4(t.ipaddr, old.ipaddr))) {
         ipv4_mapped(a16, t.ipaddr);
         arp_make_entry(a16, nullptr, 0, 0, 0, 0, n, router_set ? t.router : nullptr);
     }
-    if (!ipv6_is_zero(t.ipaddr6) && (!kept || memcmp(t.ipaddr6, old.ipaddr6, 16) != 0))
+    if (announce && !ipv6_is_zero(t.ipaddr6) && (!kept || memcmp(t.ipaddr6, old.ipaddr6, 16) != 0))
         arp_make_entry(t.ipaddr6, nullptr, 0, 0, 0, 0, n, nullptr);
-    if (router_set && !arp_has_entry(via16))
+    if (announce && router_set && !arp_has_entry(via16))
         arp_make_entry(via16, nullptr, 0, 0, 0, network_containing(via16), 0, nullptr);
     bool was_enabled = t.enabled != 0;
     t.enabled = 1;
     t.softdisabled = 0;
-    if (!t.probes_started) {
+    if (announce && !t.probes_started) {
         t.probes_started = 1;
         health_start_probes(n);
     }
     if (!was_enabled)
-        target_registry->enabled++;
+        registry_edit(target_registry)->enabled++;
     return 1;
 }
 
@@ -603,6 +619,10 @@ cmd_enable(int, char **argv, FILE *out)
     if (k < 0)
         return unknown_kind(argv[2]);
     int result = for_each_item(k, argv[2], enable_fns[k], out);
+    // The dry run of a reload neither checks (the check sets run-time
+    // fields of the running tables) nor starts VRRP.
+    if (reload_dry_run())
+        return result;
     // The check and the VRRP start also follow a list that stopped at a
     // refused item: the items before it are enabled and announced.
     if (kinds[k].kind == KIND_SERVER || kinds[k].kind == KIND_NETWORK)
@@ -620,7 +640,7 @@ static bool
 address_shared4(int n, const uint8_t ip4[4])
 {
     for (int m = 1; m <= MAXSERVER; m++) {
-        const SERVER &o = cfg.servers[m];
+        const SERVER &o = cfg_edit().servers[m];
         if (m != n && o.enabled && o.gslb != GSLB_ENABLE && same4(o.ipaddr, ip4))
             return true;
     }
@@ -631,7 +651,7 @@ static bool
 address_shared6(int n, const uint8_t ip6[16])
 {
     for (int m = 1; m <= MAXSERVER; m++) {
-        const SERVER &o = cfg.servers[m];
+        const SERVER &o = cfg_edit().servers[m];
         if (m != n && o.enabled && memcmp(o.ipaddr6, ip6, 16) == 0)
             return true;
     }
@@ -641,15 +661,18 @@ address_shared6(int n, const uint8_t ip6[16])
 static int
 disable_server(int n, FILE *)
 {
-    SERVER &s = cfg.servers[n];
+    SERVER &s = cfg_edit().servers[n];
     if (!s.registered)
         return cmd_error("server %d not registered\n", n);
     if (!s.enabled)
         return cmd_error("server %d not enabled\n", n);
     s.enabled = 0;
+    registry_edit(server_registry)->enabled--;
+    // The dry run of a reload leaves plugins and address entries alone.
+    if (reload_dry_run())
+        return 1;
     if (s.plugin_pid != 0)
         plugin_stop(n);
-    server_registry->enabled--;
     // Servers on one address with different ports share its entry: it goes
     // only with the last of them.
     uint8_t a16[16];
@@ -666,23 +689,30 @@ disable_server(int n, FILE *)
 static int
 disable_target(int n, FILE *)
 {
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
     if (!t.registered)
         return cmd_error("target %d not registered\n", n);
     if (!t.enabled)
         return cmd_error("target %d not enabled\n", n);
     t.enabled = 0;
-    target_registry->enabled--;
+    registry_edit(target_registry)->enabled--;
     return 1;
 }
 
 static int
 disable_network(int n, FILE *)
 {
-    NETWORK &net = cfg.networks[n];
+    CONFIG &c = cfg_edit();
+    NETWORK &net = c.networks[n];
     if (!net.enabled)
         return 1;
     net.enabled = 0;
+    c.enabled_networks--;
+    if (c.natoutside.network == n)
+        c.natoutside = NATOUTSIDE{};
+    // The dry run of a reload leaves the address table alone.
+    if (reload_dry_run())
+        return 1;
     uint8_t a16[16];
     if (!ipv4_is_zero(net.real)) {
         ipv4_mapped(a16, net.real);
@@ -698,23 +728,24 @@ disable_network(int n, FILE *)
         arp_delete(net.real6);
     if (!ipv6_is_zero(net.virt6))
         arp_delete(net.virt6);
-    cfg.enabled_networks--;
-    if (cfg.natoutside.network == n)
-        cfg.natoutside = NATOUTSIDE{};
     return 1;
 }
 
 static int
 disable_interface(int n, FILE *)
 {
-    INTERFACE &i = cfg.interfaces[n];
+    CONFIG &c = cfg_edit();
+    INTERFACE &i = c.interfaces[n];
     if (!i.enabled)
         return cmd_error("interface %d not enabled\n", n);
     i.enabled = 0;
+    c.enabled_interfaces--;
+    // The dry run of a reload leaves the device open.
+    if (reload_dry_run())
+        return 1;
     interface_close(n);
     if (i.capture != nullptr || i.dumper != nullptr)
         dump_close(n);
-    cfg.enabled_interfaces--;
     return 1;
 }
 
@@ -754,7 +785,7 @@ cmd_edit(int argc, char **argv, FILE *out)
 static int
 purge_server(int n, FILE *)
 {
-    SERVER &s = cfg.servers[n];
+    SERVER &s = cfg_edit().servers[n];
     if (s.registered)
         return cmd_error("server %d needs to be in unregistered state\n", n);
     server_init(s);
@@ -764,7 +795,7 @@ purge_server(int n, FILE *)
 static int
 purge_target(int n, FILE *)
 {
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
     if (t.registered)
         return cmd_error("target %d needs to be in unregistered state\n", n);
     target_defaults(t);
@@ -774,7 +805,7 @@ purge_target(int n, FILE *)
 static int
 purge_network(int n, FILE *)
 {
-    NETWORK &net = cfg.networks[n];
+    NETWORK &net = cfg_edit().networks[n];
     if (net.registered)
         return cmd_error("network %d needs to be in unregistered state\n", n);
     // Back to the start-up state, which has no sync interface: a zeroed
@@ -786,7 +817,7 @@ purge_network(int n, FILE *)
 static int
 purge_interface(int n, FILE *)
 {
-    INTERFACE &i = cfg.interfaces[n];
+    INTERFACE &i = cfg_edit().interfaces[n];
     if (i.registered)
         return cmd_error("interface %d needs to be in unregistered state\n", n);
     // The slot's link-detection thread keeps running: its two fields stay.
@@ -818,7 +849,7 @@ cmd_purge(int, char **argv, FILE *out)
 static int
 softdisable_target(int n, FILE *)
 {
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
     if (!t.registered)
         return cmd_error("target %d not registered\n", n);
     if (!t.enabled)

@@ -6,7 +6,8 @@
 // change: the commands accept the running values only and refuse any
 // other as an invalid change, which fails the reload (its block closed).
 // While a file loads outside a reload, the node-specific values taken from
-// the private file (real, real6, VRRP priority) are kept.
+// the private file (real, real6, VRRP priority) are kept. The commands
+// change cfg_edit(), the scratch copy during the dry run of a reload.
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -43,20 +44,6 @@ parse_uint(const char *word, long *value)
     }
     *value = v;
     return true;
-}
-
-// Free text settings are cleared by the exact word "none" or an empty word
-// (a name such as "n" must stay a name).
-static bool
-clears(const char *word)
-{
-    return word[0] == '\0' || strcmp(word, "none") == 0;
-}
-
-static void
-copy_text(char *dst, size_t size, const char *src)
-{
-    snprintf(dst, size, "%s", clears(src) ? "" : src);
 }
 
 // A refused change during a reload: message, block closed, failure.
@@ -104,7 +91,7 @@ static const NETADDR4 netaddr4[] = {
 static int
 network_addr4(int n, const NETADDR4 &spec, const char *value)
 {
-    NETWORK &net = cfg.networks[n];
+    NETWORK &net = cfg_edit().networks[n];
     uint8_t *field = reinterpret_cast<uint8_t *>(&net) + spec.offset;
     uint8_t a[4];
     bool ok = parse_ipv4(value, a);
@@ -135,7 +122,7 @@ network_addr4(int n, const NETADDR4 &spec, const char *value)
 static int
 network_addr6(int n, bool real, const char *value)
 {
-    NETWORK &net = cfg.networks[n];
+    NETWORK &net = cfg_edit().networks[n];
     uint8_t *field = real ? net.real6 : net.virt6;
     uint8_t a[16];
     bool ok = parse_ipv6(value, a);
@@ -165,7 +152,7 @@ network_addr6(int n, bool real, const char *value)
 static int
 network_mask6(int n, const char *value)
 {
-    NETWORK &net = cfg.networks[n];
+    NETWORK &net = cfg_edit().networks[n];
     long v = 0;
     bool ok = keyword_match(value, "none") || (parse_uint(value, &v) && v <= 128);
     if (interp.reload_pass != 0) {
@@ -194,7 +181,7 @@ network_nat(int n, const char *value)
     else
         return interp.reload_pass != 0 ? reload_refusal("invalid nat specifier\n")
                                        : cmd_error("invalid nat specifier\n");
-    NETWORK &net = cfg.networks[n];
+    NETWORK &net = cfg_edit().networks[n];
     if (interp.reload_pass != 0) {
         if (mode != net.nat)
             return reload_refusal("invalid network nat change during reload\n");
@@ -207,7 +194,7 @@ network_nat(int n, const char *value)
 static int
 network_members(int n, const char *value)
 {
-    NETWORK &net = cfg.networks[n];
+    NETWORK &net = cfg_edit().networks[n];
     int32_t previous[IFSLOTS];
     memcpy(previous, net.member, sizeof previous);
     memset(net.member, 0, sizeof net.member);
@@ -222,7 +209,7 @@ network_members(int n, const char *value)
                 int slot = -1;
                 int number = atoi(item);
                 if (number >= 1) {
-                    if (number <= MAXINTERFACE && cfg.interfaces[number].registered)
+                    if (number <= MAXINTERFACE && cfg_edit().interfaces[number].registered)
                         slot = number;
                 } else {
                     slot = interface_slot_by_name(item);
@@ -267,7 +254,7 @@ cmd_network(int argc, char **argv, FILE *)
         }
         return cmd_error("unknown network subcommand %s\n", sub);
     }
-    NETWORK &net = cfg.networks[n];
+    NETWORK &net = cfg_edit().networks[n];
     if (interp.reload_pass == 0 && net.enabled)
         return cmd_error("network editing not allowed in enabled state\n");
     const char *value = argv[3];
@@ -287,10 +274,8 @@ cmd_network(int argc, char **argv, FILE *)
         return network_addr6(n, false, value);
     if (keyword_match(sub, "nat"))
         return network_nat(n, value);
-    if (keyword_match(sub, "name")) {
-        copy_text(net.name, sizeof net.name, value);
-        return 1;
-    }
+    if (keyword_match(sub, "name"))
+        return cw_set_text(net.name, sizeof net.name, value, CW_BARE_OR_QUOTED);
     if (keyword_match(sub, "interface") || keyword_match(sub, "interfaces"))
         return network_members(n, value);
     if (keyword_match(sub, "synciface")) {
@@ -337,7 +322,7 @@ cmd_interface(int argc, char **argv, FILE *out)
         }
         return cmd_error("unknown interface subcommand %s\n", sub);
     }
-    INTERFACE &i = cfg.interfaces[n];
+    INTERFACE &i = cfg_edit().interfaces[n];
     if (interp.reload_pass == 0 && i.enabled)
         return cmd_error("interface editing not allowed in enabled state\n");
     const char *value = argv[3];
@@ -345,8 +330,7 @@ cmd_interface(int argc, char **argv, FILE *out)
     if (keyword_match(sub, "name")) {
         if (strchr(value, ':') != nullptr)
             return cmd_error("sub-interface %s not permitted, use main interface\n", value);
-        copy_text(i.name, sizeof i.name, value);
-        return 1;
+        return cw_set_text(i.name, sizeof i.name, value, CW_BARE_OR_QUOTED);
     }
     if (keyword_match(sub, "trackval")) {
         // Reported, but the line still succeeds.
@@ -367,18 +351,12 @@ cmd_interface(int argc, char **argv, FILE *out)
             cmd_error("invalid number of threads (1-8 allowed)\n");
         return 1;
     }
-    if (keyword_match(sub, "init")) {
-        copy_text(i.init, sizeof i.init, value);
-        return 1;
-    }
-    if (keyword_match(sub, "alert")) {
-        copy_text(i.alert, sizeof i.alert, value);
-        return 1;
-    }
-    if (keyword_match(sub, "upalert")) {
-        copy_text(i.upalert, sizeof i.upalert, value);
-        return 1;
-    }
+    if (keyword_match(sub, "init"))
+        return cw_set_text(i.init, sizeof i.init, value, CW_QUOTED);
+    if (keyword_match(sub, "alert"))
+        return cw_set_text(i.alert, sizeof i.alert, value, CW_QUOTED);
+    if (keyword_match(sub, "upalert"))
+        return cw_set_text(i.upalert, sizeof i.upalert, value, CW_QUOTED);
     if (keyword_match(sub, "access")) {
         for (const KEYWORD_CODE &k : access_keywords) {
             if (!keyword_match(value, k.name))
@@ -399,7 +377,7 @@ cmd_interface(int argc, char **argv, FILE *out)
 static int
 gateway_ipaddr(const char *value, const char *invalid)
 {
-    GATEWAY &gw = cfg.gateway;
+    GATEWAY &gw = cfg_edit().gateway;
     uint8_t a[4];
     if (!parse_ipv4(value, a))
         return cmd_error("%s", invalid);
@@ -418,7 +396,7 @@ gateway_ipaddr(const char *value, const char *invalid)
 static int
 gateway_ipaddr6(const char *value)
 {
-    GATEWAY &gw = cfg.gateway;
+    GATEWAY &gw = cfg_edit().gateway;
     uint8_t a[16];
     if (!parse_ipv6(value, a)) {
         memset(gw.ipaddr6, 0, 16);
@@ -460,7 +438,7 @@ gateway_check(GWCHECK &check, const char *name, const char *value)
 int
 cmd_gateway(int argc, char **argv, FILE *)
 {
-    GATEWAY &gw = cfg.gateway;
+    GATEWAY &gw = cfg_edit().gateway;
     if (argc == 1)
         return cmd_error("syntax error\n");
     if (argc == 2) {
@@ -507,12 +485,11 @@ cmd_gateway(int argc, char **argv, FILE *)
             return cmd_error("invalid trackval value\n");
         return 1;
     }
-    if (keyword_match(sub, "alert")) {
-        snprintf(gw.alert, sizeof gw.alert, "%s", value);
-        return 1;
-    }
-    if (keyword_match(sub, "upalert")) {
-        snprintf(gw.upalert, sizeof gw.upalert, "%s", value);
+    if (keyword_match(sub, "alert") || keyword_match(sub, "upalert")) {
+        char *field = keyword_match(sub, "alert") ? gw.alert : gw.upalert;
+        if (!cw_text_fits(value, CMDLEN, CW_QUOTED))
+            return cw_text_refused(value);
+        snprintf(field, CMDLEN, "%s", value);
         return 1;
     }
     return cmd_error("invalid gateway subcommand\n");
@@ -521,18 +498,18 @@ cmd_gateway(int argc, char **argv, FILE *)
 int
 cmd_no_gateway(int, char **, FILE *)
 {
-    GATEWAY &gw = cfg.gateway;
+    GATEWAY &gw = cfg_edit().gateway;
     if (!gw.configured)
         return cmd_error("gateway already inactive\n");
     gw.configured = 0;
     gw.active4 = 0;
     gw.active6 = 0;
     uint8_t a16[16];
-    if (!ipv4_is_zero(gw.ipaddr)) {
+    if (!ipv4_is_zero(gw.ipaddr) && !reload_dry_run()) {
         ipv4_mapped(a16, gw.ipaddr);
         arp_delete(a16);
     }
-    if (!ipv6_is_zero(gw.ipaddr6))
+    if (!ipv6_is_zero(gw.ipaddr6) && !reload_dry_run())
         arp_delete(gw.ipaddr6);
     memset(gw.ipaddr, 0, 4);
     memset(gw.ipaddr6, 0, 16);
@@ -562,7 +539,7 @@ static const VRRPSETTING vrrp_settings[] = {
 static int
 vrrp_setting(const VRRPSETTING &s, const char *value)
 {
-    VRRPCONF &v = cfg.vrrp;
+    VRRPCONF &v = cfg_edit().vrrp;
     int32_t &field = v.*s.field;
     if (keyword_match(value, "none")) {
         if (interp.reload_pass != 0) {
@@ -623,7 +600,7 @@ cmd_vrrp(int argc, char **argv, FILE *)
     for (const VRRPSETTING &s : vrrp_settings)
         if (keyword_match(sub, s.word))
             return vrrp_setting(s, value);
-    VRRPCONF &v = cfg.vrrp;
+    VRRPCONF &v = cfg_edit().vrrp;
     if (keyword_match(sub, "tracking")) {
         if (keyword_match(value, "enable"))
             v.tracking = 1;
@@ -633,12 +610,11 @@ cmd_vrrp(int argc, char **argv, FILE *)
             return cmd_error("invalid vrrp tracking parameter (enable|disable)\n");
         return 1;
     }
-    if (keyword_match(sub, "mscript")) {
-        snprintf(v.mscript, sizeof v.mscript, "%s", value);
-        return 1;
-    }
-    if (keyword_match(sub, "bscript")) {
-        snprintf(v.bscript, sizeof v.bscript, "%s", value);
+    if (keyword_match(sub, "mscript") || keyword_match(sub, "bscript")) {
+        char *field = keyword_match(sub, "mscript") ? v.mscript : v.bscript;
+        if (!cw_text_fits(value, CMDLEN, CW_QUOTED))
+            return cw_text_refused(value);
+        snprintf(field, CMDLEN, "%s", value);
         return 1;
     }
     return cmd_error("invalid vrrp subcommand\n");

@@ -90,18 +90,20 @@ int cmd_set(int argc, char **argv, FILE *)
     }
     if (p == nullptr)
         return cmd_error("parameter %s unknown\n", argv[1]);
-    if (keyword_match(argv[2], "default")) {
-        p->current = p->def;
-        return 1;
+    int value = p->def;
+    if (!keyword_match(argv[2], "default")) {
+        // A word without digits reads as 0. The number is compared as
+        // typed: every lower bound is 0 or more, so negative values never
+        // pass, and a number beyond 32 bits cannot wrap into the bounds.
+        long long typed = strtoll(argv[2], nullptr, 10);
+        if (typed < p->min || typed > p->max)
+            return cmd_error("value %lld out of bounds\n", typed);
+        value = (int)typed;
     }
-    // A word without digits reads as 0. The number is compared as typed:
-    // every lower bound is 0 or more, so negative values never pass, and a
-    // number beyond 32 bits cannot wrap into the bounds.
-    long long typed = strtoll(argv[2], nullptr, 10);
-    if (typed < p->min || typed > p->max)
-        return cmd_error("value %lld out of bounds\n", typed);
-    int value = (int)typed;
-    p->current = value;
+    // The dry run of a reload only checks the value: the packet path reads
+    // the parameters.
+    if (!reload_dry_run())
+        p->current = value;
     return 1;
 }
 

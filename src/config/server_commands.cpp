@@ -373,19 +373,13 @@ srv_backups(SERVER &s, int, const char *v)
 static int
 srv_name(SERVER &s, int, const char *v)
 {
-    if (strcmp(v, "none") == 0)
-        v = "";
-    snprintf(s.name, sizeof s.name, "%s", v);
-    return 1;
+    return cw_set_text(s.name, sizeof s.name, v, CW_BARE_OR_QUOTED);
 }
 
 static int
 srv_plugin(SERVER &s, int, const char *v)
 {
-    if (strcmp(v, "none") == 0)
-        v = "";
-    snprintf(s.plugin, sizeof s.plugin, "%s", v);
-    return 1;
+    return cw_set_text(s.plugin, sizeof s.plugin, v, CW_BARE_OR_QUOTED);
 }
 
 struct SRVSUBCOMMAND {
@@ -437,8 +431,6 @@ object_command_prologue(int argc, char **argv, const char *kind, bool registered
     }
     if (argc != 4)
         return cmd_error("argument error\n");
-    if (interp.reload_pass == 1)
-        return 1;
     return -1;
 }
 
@@ -449,7 +441,7 @@ cmd_server(int argc, char **argv, FILE *)
     int n = parse_index(argv[1]);
     if (n < 1 || n > MAXSERVER)
         return cmd_error("server index out of range\n");
-    SERVER &s = cfg.servers[n];
+    SERVER &s = cfg_edit().servers[n];
     int done = object_command_prologue(argc, argv, "server", s.registered != 0);
     if (done >= 0)
         return done;

@@ -28,9 +28,8 @@ int parse_index(const char *word);
 // The forms `server` and `target` share, checked once the object number
 // is known to be in range: a registered object refuses changes outside a
 // reload, `<kind> <n> {` and `}` open and close the block, other
-// three-word lines and other word counts are argument errors, and reload
-// pass 1 accepts every setting unseen. Returns -1 when the line is a
-// subcommand to run now, else the command's result.
+// three-word lines and other word counts are argument errors. Returns -1
+// when the line is a subcommand to run now, else the command's result.
 int object_command_prologue(int argc, char **argv, const char *kind, bool registered);
 
 // A whole word of decimal digits with an optional sign; false for any

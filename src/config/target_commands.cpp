@@ -523,33 +523,22 @@ tgt_scale(TARGET &t, int, const char *v)
 
 // Free text: only the exact word `none` clears it, so that a text
 // beginning like "no..." is kept as typed.
-static void
-text_set(char *field, size_t size, const char *v)
-{
-    if (strcmp(v, "none") == 0)
-        v = "";
-    snprintf(field, size, "%s", v);
-}
-
 static int
 tgt_alert(TARGET &t, int, const char *v)
 {
-    text_set(t.alert, sizeof t.alert, v);
-    return 1;
+    return cw_set_text(t.alert, sizeof t.alert, v, CW_QUOTED);
 }
 
 static int
 tgt_upalert(TARGET &t, int, const char *v)
 {
-    text_set(t.upalert, sizeof t.upalert, v);
-    return 1;
+    return cw_set_text(t.upalert, sizeof t.upalert, v, CW_QUOTED);
 }
 
 static int
 tgt_name(TARGET &t, int, const char *v)
 {
-    text_set(t.name, sizeof t.name, v);
-    return 1;
+    return cw_set_text(t.name, sizeof t.name, v, CW_BARE_OR_QUOTED);
 }
 
 static int
@@ -616,7 +605,7 @@ cmd_target(int argc, char **argv, FILE *)
     int n = parse_index(argv[1]);
     if (n < 1 || n > MAXTARGET)
         return cmd_error("target index out of range\n");
-    TARGET &t = cfg.targets[n];
+    TARGET &t = cfg_edit().targets[n];
     int done = object_command_prologue(argc, argv, "target", t.registered != 0);
     if (done >= 0)
         return done;

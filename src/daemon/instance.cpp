@@ -1,10 +1,12 @@
 // Instances seen from outside: the running test, stop, purge, the listing,
 // and the lock and pid files of a starting daemon.
 //
-// The lock file is opened read-only by the running test, and a record lock
-// needs write access, so the lock attempt is refused as a rule and the pid
-// file with /proc decides. A dead but unreaped daemon still has a /proc
-// entry; its state letter tells it apart, so it does not count as running.
+// The daemon holds a record lock on its lock file for its whole life, and
+// the lock is what tells a running instance: the kernel drops it when the
+// process ends, however it ends, and names the process that holds it. The
+// pid file is only believed when it names that holder, so a stale pid file
+// naming some other live process is never taken for the daemon (and never
+// signalled by `stop`).
 #include "daemon/instance.h"
 
 #include <cerrno>
@@ -29,24 +31,21 @@ static void debug_line(const char *text, const char *arg = nullptr)
         fprintf(stderr, "%s\n", text);
 }
 
-// 1 when /proc/<pid>/stat names a zombie (ended, not yet reaped).
-static int process_is_zombie(int pid)
+// The process holding a lock on the whole file behind fd: its pid, 0 when
+// no other process holds one, -1 when one is held by a process this pid
+// namespace cannot name. The test works on a read-only descriptor (a lock
+// attempt would need write access) and never sees the caller's own locks.
+static pid_t lock_holder(int fd)
 {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    FILE *f = fopen(path, "r");
-    if (f == nullptr)
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;
+    if (fcntl(fd, F_GETLK, &fl) != 0 || fl.l_type == F_UNLCK)
         return 0;
-    char buf[512];
-    size_t n = fread(buf, 1, sizeof buf - 1, f);
-    fclose(f);
-    buf[n] = '\0';
-    // The command name in parentheses may hold blanks; the state follows
-    // the last closing parenthesis.
-    const char *p = strrchr(buf, ')');
-    if (p == nullptr || p[1] != ' ')
-        return 0;
-    return p[2] == 'Z' || p[2] == 'X';
+    return fl.l_pid > 0 ? fl.l_pid : -1;
 }
 
 int instance_running_n(int instance, int listing)
@@ -56,13 +55,13 @@ int instance_running_n(int instance, int listing)
     int fd = open(path, O_RDONLY);
     if (fd < 0)
         return 0;
-    if (lockf(fd, F_TLOCK, 0) == 0) {
-        close(fd);
+    pid_t holder = lock_holder(fd);
+    close(fd);
+    if (holder == 0) {
         debug_line("lock successful, no kvn instance running.");
         return 0;
     }
     debug_line("lock not successful, kvn instance running.");
-    close(fd);
 
     kvn_instance_path(path, sizeof path, PIDFILE_PATTERN, instance);
     fd = open(path, O_RDONLY);
@@ -79,10 +78,14 @@ int instance_running_n(int instance, int listing)
     buf[n] = '\0';
     long pid = strtol(buf, nullptr, 10);
     dmn.running_pid = (pid_t)pid;
-    // A pid of 0 or less would name a process group to kill(), never a
-    // daemon; a damaged pid file reads as not running.
-    if (pid <= 0 || pid > 0x3fffffff)
+    // Only the lock holder is the daemon; a daemon that has ended but is not
+    // yet reaped lost its locks with its end. A pid of 0 or less names a
+    // process group (or every process) to kill(), never a daemon, even when
+    // it matches the -1 of a holder this namespace cannot name.
+    if (pid <= 0 || pid != holder) {
+        debug_line("pid file does not name the lock holder");
         return 0;
+    }
 
     char proc[64];
     snprintf(proc, sizeof proc, "/proc/%ld", pid);
@@ -96,7 +99,7 @@ int instance_running_n(int instance, int listing)
         struct stat st;
         exists = stat(proc, &st) == 0;
     }
-    if (!exists || process_is_zombie((int)pid)) {
+    if (!exists) {
         debug_line("cannot stat proc file");
         return 0;
     }
@@ -134,7 +137,9 @@ void stop_instance()
     for (const auto &step : steps) {
         kill(pid, step.sig);
         sleep(1);
-        if (!instance_running()) {
+        // Gone, or the lock now belongs to another process: either way the
+        // pid signalled is no longer the instance and gets no further signal.
+        if (!instance_running() || dmn.running_pid != pid) {
             print_shutdown(pid, step.suffix);
             fflush(stdout);
             return;
@@ -203,41 +208,90 @@ static int write_pid(int fd)
     return pwrite(fd, text, (size_t)len, 0) == len;
 }
 
-static void file_failure(const char *fmt, const char *shown)
+// Opens (creating it if needed) a per-instance file for reading and writing
+// with mode 0644. Descriptor 0 counts as failure too: with 0..2 on
+// /dev/null a new descriptor is never 0 unless something closed standard
+// input.
+static int open_instance_file(const char *pattern)
 {
-    int err = errno;
-    fprintf(stderr, fmt, shown);
-    fputc('\n', stderr);
-    if (dmn.debug)
-        fprintf(stderr, "perror: %s\n", strerror(err));
-    fflush(stderr);
-    daemon_exit(EXIT_UNAVAILABLE);
+    char path[512];
+    kvn_path(path, sizeof path, pattern);
+    int fd = open(path, O_RDWR | O_CREAT, 0644);
+    if (fd == 0)
+        close(fd);
+    if (fd <= 0)
+        return -1;
+    fchmod(fd, 0644);
+    return fd;
 }
 
-void create_lock_and_pid_files()
+// Logs a file that was made but could not be written.
+static void write_pid_or_log(int fd, const char *pattern)
 {
-    char path[512], shown[512];
-    kvn_path(path, sizeof path, LOCKFILE_PATTERN);
-    kvn_shown_path(shown, sizeof shown, LOCKFILE_PATTERN);
-    // Descriptor 0 counts as failure too: with 0..2 on /dev/null a new
-    // descriptor is never 0 unless something closed standard input.
-    int fd = open(path, O_RDWR | O_CREAT, 0644);
-    if (fd <= 0)
-        file_failure("ERROR: cannot create LOCKFILE %s, exiting.", shown);
-    fchmod(fd, 0644);
-    if (lockf(fd, F_TLOCK, 0) != 0)
-        file_failure("ERROR: unable to set lock on %s, exiting.", shown);
-    if (!write_pid(fd))
-        log_message(3, "cannot write %s", shown);
+    if (write_pid(fd))
+        return;
+    char shown[512];
+    kvn_shown_path(shown, sizeof shown, pattern);
+    log_message(3, "cannot write %s", shown);
+}
+
+LOCKRESULT create_lock_and_pid_files()
+{
+    LOCKRESULT r = {LOCK_TAKEN, 0, 0};
+    int fd = open_instance_file(LOCKFILE_PATTERN);
+    if (fd < 0)
+        return {LOCK_CREATE_FAILED, 0, errno};
+    // A holder that ends between the refused lock and the test leaves
+    // nothing to name; try again, a bounded number of times.
+    for (int attempt = 0; attempt < 3; attempt++) {
+        if (lockf(fd, F_TLOCK, 0) == 0) {
+            r.outcome = LOCK_TAKEN;
+            break;
+        }
+        r = {LOCK_REFUSED, 0, errno};
+        if (r.err != EACCES && r.err != EAGAIN)
+            break;
+        pid_t holder = lock_holder(fd);
+        if (holder != 0) {
+            r = {LOCK_HELD, holder, r.err};
+            break;
+        }
+    }
+    if (r.outcome != LOCK_TAKEN) {
+        close(fd);
+        return r;
+    }
+    write_pid_or_log(fd, LOCKFILE_PATTERN);
     // fd stays open: the lock lives as long as this process.
 
-    kvn_path(path, sizeof path, PIDFILE_PATTERN);
-    kvn_shown_path(shown, sizeof shown, PIDFILE_PATTERN);
-    int pfd = open(path, O_RDWR | O_CREAT, 0644);
-    if (pfd <= 0)
-        file_failure("ERROR: cannot create PIDFILE %s, exiting.", shown);
-    fchmod(pfd, 0644);
-    if (!write_pid(pfd))
-        log_message(3, "cannot write %s", shown);
+    int pfd = open_instance_file(PIDFILE_PATTERN);
+    if (pfd < 0)
+        return {PIDFILE_FAILED, 0, errno};
+    write_pid_or_log(pfd, PIDFILE_PATTERN);
     close(pfd);
+    return r;
+}
+
+void print_lock_failure(const LOCKRESULT &r)
+{
+    static const struct {
+        int outcome;
+        const char *fmt;
+        const char *pattern;
+    } lines[] = {
+        {LOCK_CREATE_FAILED, "ERROR: cannot create LOCKFILE %s, exiting.", LOCKFILE_PATTERN},
+        {LOCK_REFUSED, "ERROR: unable to set lock on %s, exiting.", LOCKFILE_PATTERN},
+        {PIDFILE_FAILED, "ERROR: cannot create PIDFILE %s, exiting.", PIDFILE_PATTERN},
+    };
+    for (const auto &line : lines) {
+        if (line.outcome != r.outcome)
+            continue;
+        char shown[512];
+        kvn_shown_path(shown, sizeof shown, line.pattern);
+        fprintf(stderr, line.fmt, shown);
+        fputc('\n', stderr);
+        if (dmn.debug)
+            fprintf(stderr, "perror: %s\n", strerror(r.err));
+    }
+    fflush(stderr);
 }

@@ -1,7 +1,8 @@
 // The daemon's start-up sequence, in the order the pieces depend on each
-// other: tables before commands, the running test before detaching, the
-// lock and pid files before the configuration, the configuration before the
-// service threads, and the I/O loop last.
+// other: tables before commands, the running test and the lock before
+// "starting up" is claimed, the lock and pid files before the
+// configuration, the configuration before the service threads, and the I/O
+// loop last.
 #include "daemon/startup.h"
 
 #include <cerrno>
@@ -113,16 +114,111 @@ static void close_inherited_descriptors()
     open_syslog();
 }
 
+// Prints the already-running message for pid, logs it and ends with 77.
+[[noreturn]] static void refuse_running(pid_t pid)
+{
+    printf("Korvane: already running with PID %d\n", (int)pid);
+    fflush(stdout);
+    log_message(3, "exiting due to already running process with PID %d", (int)pid);
+    daemon_exit(EXIT_NOPERM);
+}
+
+// Ends a start whose lock and pid files could not be taken: a lock held by
+// another process is the instance already running, anything else a file
+// failure (69).
+[[noreturn]] static void refuse_start(const LOCKRESULT &r)
+{
+    if (r.outcome == LOCK_HELD)
+        refuse_running(r.holder);
+    print_lock_failure(r);
+    daemon_exit(EXIT_UNAVAILABLE);
+}
+
+static void print_starting_up()
+{
+    if (dmn.instance != 0)
+        printf("Korvane: starting up instance %d ...\n", dmn.instance);
+    else
+        printf("Korvane: starting up ...\n");
+    fflush(stdout);
+}
+
+// Sends the child's lock outcome to the waiting parent. A parent that is
+// gone must not end the daemon with SIGPIPE.
+static void report_to_parent(int fd, const LOCKRESULT &r)
+{
+    struct sigaction ignore, old;
+    memset(&ignore, 0, sizeof ignore);
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &old);
+    ssize_t n;
+    do
+        n = write(fd, &r, sizeof r);
+    while (n < 0 && errno == EINTR);
+    sigaction(SIGPIPE, &old, nullptr);
+    close(fd);
+}
+
+// The parent's half of detaching: waits until the child has taken the lock
+// (or failed to), then reports the start as the user sees it and ends.
+// Printing "starting up" only now means two starts racing for one instance
+// cannot both claim it: the loser's child finds the winner's lock.
+[[noreturn]] static void parent_wait_for_child(pid_t child, int fd)
+{
+    LOCKRESULT r;
+    size_t got = 0;
+    while (got < sizeof r) {
+        ssize_t n = read(fd, (char *)&r + got, sizeof r - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += (size_t)n;
+    }
+    close(fd);
+    if (got < sizeof r) {
+        // The child ended before it reported; its exit code tells why.
+        int status = 0;
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        exit(WIFEXITED(status) ? WEXITSTATUS(status) : EXIT_OSERR);
+    }
+    if (r.outcome != LOCK_TAKEN) {
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        refuse_start(r);
+    }
+    print_starting_up();
+    exit(0);
+}
+
+// Forks the process that stays the daemon. The child takes the lock and pid
+// files first (a record lock is not inherited, so only the child can hold
+// it) and tells the parent through a pipe before it leaves the terminal.
 static void detach()
 {
     fflush(nullptr);
+    int report[2];
+    if (pipe(report) != 0) {
+        fprintf(stderr, "cannot create pipe\n");
+        exit(EXIT_OSERR);
+    }
     pid_t pid = fork();
     if (pid < 0) {
         fprintf(stderr, "cannot fork\n");
         exit(EXIT_OSERR);
     }
-    if (pid > 0)
-        exit(0);
+    if (pid > 0) {
+        close(report[1]);
+        parent_wait_for_child(pid, report[0]);
+    }
+    close(report[0]);
+    LOCKRESULT r = create_lock_and_pid_files();
+    report_to_parent(report[1], r);
+    if (r.outcome != LOCK_TAKEN)
+        _exit(r.outcome == LOCK_HELD ? EXIT_NOPERM : EXIT_UNAVAILABLE);
+
     setpgrp();
     int tty = open("/dev/tty", O_RDWR);
     if (tty >= 0) {
@@ -171,21 +267,19 @@ void daemon_start()
 
     register_commands();
 
-    if (instance_running()) {
-        printf("Korvane: already running with PID %d\n", (int)dmn.running_pid);
-        fflush(stdout);
-        log_message(3, "exiting due to already running process with PID %d", (int)dmn.running_pid);
-        daemon_exit(EXIT_NOPERM);
-    }
-    if (dmn.instance != 0)
-        printf("Korvane: starting up instance %d ...\n", dmn.instance);
-    else
-        printf("Korvane: starting up ...\n");
-    fflush(stdout);
+    if (instance_running())
+        refuse_running(dmn.running_pid);
 
+    // The lock and pid files are taken before "starting up" is printed, by
+    // the process that stays the daemon: the child when detaching, this
+    // process in the foreground.
     if (!dmn.foreground) {
         detach();
     } else {
+        LOCKRESULT r = create_lock_and_pid_files();
+        if (r.outcome != LOCK_TAKEN)
+            refuse_start(r);
+        print_starting_up();
         struct sigaction sa;
         memset(&sa, 0, sizeof sa);
         sa.sa_handler = sigint_handler;
@@ -203,8 +297,6 @@ void daemon_start()
 
     if (chdir("/") != 0)
         log_message(3, "unable to chdir() to /");
-
-    create_lock_and_pid_files();
 
     // From here on a VRRP master hands mastership over before the process ends.
     set_termination_hook(vrrp_resign_if_master);

@@ -633,6 +633,9 @@ int cmd_arp(int argc, char **argv, FILE *)
     uint8_t key[16];
     if (argc < 2 || !parse_arp_address(argv[1], key))
         return cmd_error("invalid ip4-address %s\n", argc < 2 ? "" : argv[1]);
+    // The dry run of a reload only checks the address.
+    if (reload_dry_run())
+        return 1;
     static const uint8_t none[6] = {};
     AHENTRY *e = ah_insert(arp_table, key, none);
     ah_wrlock(arp_table);
@@ -648,7 +651,7 @@ int cmd_no_arp(int argc, char **argv, FILE *)
     if (argc < 2 || !parse_arp_address(argv[1], key))
         return cmd_error("invalid ip4-address %s\n", argc < 2 ? "" : argv[1]);
     AHENTRY *e = ah_find(arp_table, key);
-    if (e == nullptr)
+    if (e == nullptr || reload_dry_run())
         return 1;
     // An own address or a target's address is owned by its network, server
     // or target; "no arp" only withdraws the static declaration then.

@@ -120,7 +120,12 @@ void chain_clear()
 
 int chain_set(const char *list)
 {
-    chain_clear();
+    // The dry run of a reload checks the list and leaves the running chain
+    // alone.
+    bool apply = !reload_dry_run();
+    if (apply)
+        chain_clear();
+    int count = 0;
     const char *p = list;
     while (*p != '\0') {
         const char *end = strchr(p, ',');
@@ -131,14 +136,16 @@ int chain_set(const char *list)
             int k = n < sizeof name ? module_find(name) : -1;
             if (k < 0)
                 return cmd_error("unknown module \"%s\"\n", name);
-            if (chain.count >= MAXCHAIN)
+            if (count >= MAXCHAIN)
                 return cmd_error("too many modules in chain (max=%d)\n", MAXCHAIN);
-            int c = chain.count;
-            chain.handler[c] = module_table[k].handler;
-            chain.name[c] = module_table[k].name;
-            chain.serial[c] = module_table[k].serial;
-            chain.index[c] = k;
-            chain.count = c + 1;
+            if (apply) {
+                chain.handler[count] = module_table[k].handler;
+                chain.name[count] = module_table[k].name;
+                chain.serial[count] = module_table[k].serial;
+                chain.index[count] = k;
+                chain.count = count + 1;
+            }
+            count++;
         }
         if (end == nullptr)
             break;
@@ -181,7 +188,8 @@ int cmd_modules(int, char **argv, FILE *out)
 
 int cmd_no_modules(int, char **, FILE *)
 {
-    chain_clear();
+    if (!reload_dry_run())
+        chain_clear();
     return 1;
 }
 

@@ -32,7 +32,7 @@ int chain_dispatch_unlocked(int slot, int len, uint8_t *frame);
 void chain_clear();
 // Sets the chain from a comma list as the `modules` command does; on an
 // unknown name or an eleventh module reports through cmd_error, keeps what
-// was appended so far and returns 0.
+// was appended so far and returns 0. The dry run of a reload only checks.
 int chain_set(const char *list);
 // Prints the "show modules" text.
 void chain_show(FILE *out);

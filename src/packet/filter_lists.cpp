@@ -127,7 +127,9 @@ int add_mac(int list, const char *command, const char *word)
     uint8_t mac[6];
     if (!parse_mac(word, mac))
         return cmd_error("invalid MAC address format");
-    fl_insert_mac(list, mac);
+    // The dry run of a reload only checks the address.
+    if (!reload_dry_run())
+        fl_insert_mac(list, mac);
     return 1;
 }
 
@@ -138,7 +140,8 @@ int add_ip(int list, const char *command, const char *word)
     uint8_t addr[16];
     if (inet_pton(AF_INET6, word, addr) != 1)
         return cmd_error("invalid IP address");
-    fl_insert_ip(list, addr);
+    if (!reload_dry_run())
+        fl_insert_ip(list, addr);
     return 1;
 }
 
@@ -153,7 +156,8 @@ int cmd_macrouter(int, char **argv, FILE *) { return add_mac(FL_MACROUTER, "macr
 // The revert forms discard the whole list.
 static int discard(int list)
 {
-    fl_clear(list);
+    if (!reload_dry_run())
+        fl_clear(list);
     return 1;
 }
 

@@ -111,11 +111,22 @@ void keep(CMDCHANNEL *ch)
         channels[channel_count++] = ch;
 }
 
+// Writes lock and pid files naming pid. For this process the lock is also
+// taken, as a daemon holds it: the clients are forked children, which see
+// it. The descriptor stays open for the life of the process (closing any
+// descriptor of the file would drop the lock), so nothing here touches the
+// lock file again.
 void write_instance_files(int instance, int pid)
 {
     std::string suffix = instance == 0 ? "" : std::to_string(instance);
-    write_file(root->file("/var/run/kvn" + suffix + ".lock"), std::to_string(pid) + "\n");
+    std::string lock = root->file("/var/run/kvn" + suffix + ".lock");
+    write_file(lock, std::to_string(pid) + "\n");
     write_file(root->file("/var/run/kvn" + suffix + ".pid"), std::to_string(pid) + "\n");
+    if (pid == getpid()) {
+        int fd = open(lock.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(lockf(fd, F_TLOCK, 0), 0);
+    }
 }
 
 // A client process and the test's ends of its standard streams.
@@ -473,7 +484,9 @@ TEST_F(ControlPipes, NoPeerOrNoPipe)
         {9, "cannot open control pipe /var/run/kvn9.in\n", 74},
     };
     for (const Case &c : cases) {
-        Client cl = spawn("exit\n", true, c.instance);
+        // No input: each client ends before it reads any, and a write
+        // racing with that end would fail.
+        Client cl = spawn("", true, c.instance);
         Result r = finish(cl);
         EXPECT_EQ(r.err, c.err) << c.instance;
         EXPECT_EQ(r.out, "") << c.instance;

@@ -372,6 +372,7 @@ TEST_F(Lifecycle, NetworkStatesAndReload)
     EXPECT_EQ(run_line("purge network 3"), err("network 3 needs to be in unregistered state"));
 
     // During a reload the running network is accepted again, counted once.
+    cfg_scratch_begin();  // the dry run works on a copy of the running tables
     interp.reload_pass = 1;
     EXPECT_EQ(run_line("register network 3"), OK);
     EXPECT_EQ(run_line("enable network 3"), OK);
@@ -389,15 +390,29 @@ TEST_F(Lifecycle, NetworkStatesAndReload)
     EXPECT_EQ(cfg.networks[3].synciface, SYNCIFACE_NONE);
 }
 
-TEST_F(Lifecycle, ServersAndTargetsSkippedInReloadPassOne)
+// Pass 1 of a reload, the dry run, registers and enables on the scratch
+// copy only: the running server, its registry and the address table stay.
+TEST_F(Lifecycle, ReloadPassOneCommitsOnTheScratchCopyOnly)
 {
     server(1, "192.0.2.60", 80);
+    cfg_scratch_begin();  // the dry run works on a copy of the running tables
     interp.reload_pass = 1;
     EXPECT_EQ(run_no_check("commit server 1"), OK);
+    EXPECT_EQ(cfg_edit().servers[1].enabled, 1);
+    EXPECT_EQ(registry_edit(server_registry)->count, 1);
+    EXPECT_EQ(run_no_check("register server 1"), err("server 1 already registered"));
     EXPECT_EQ(cfg.servers[1].registered, 0);
+    EXPECT_EQ(server_registry->count, 0);
+    const uint8_t a4[4] = {192, 0, 2, 60};
+    EXPECT_EQ(ir_lookup4(server_registry, a4, htons(80)), 0);
+    uint8_t a16[16];
+    ipv4_mapped(a16, a4);
+    EXPECT_FALSE(arp_has_entry(a16));
     interp.reload_pass = 2;
     EXPECT_EQ(run_no_check("commit server 1"), OK);
     EXPECT_EQ(cfg.servers[1].enabled, 1);
+    EXPECT_EQ(ir_lookup4(server_registry, a4, htons(80)), 1);
+    EXPECT_TRUE(arp_has_entry(a16));
     interp.reload_pass = 0;
 }
 
@@ -448,6 +463,8 @@ TEST_F(Lifecycle, InterfaceByName)
     EXPECT_STREQ(cfg.interfaces[1].name, "kvneth0");
     EXPECT_EQ(cfg.interfaces[1].registered, 1);
     EXPECT_EQ(cfg.interfaces[1].enabled, 1);
+
+    cfg_scratch_begin();  // the dry run works on a copy of the running tables
 
     interp.reload_pass = 1;
     EXPECT_EQ(run_line("interface kvneth1"), OK);

@@ -117,6 +117,7 @@ TEST_F(NetCmd, NetworkDuringReload)
     EXPECT_EQ(run_line("network 1 addr 192.0.2.0"), OK);
     EXPECT_EQ(run_line("network 1 mask 255.255.255.0"), OK);
     EXPECT_EQ(run_line("network 1 nat inside"), OK);
+    cfg_scratch_begin();  // the dry run works on a copy of the running tables
     interp.reload_pass = 1;
     const Case cases[] = {
         {"network 1 addr 192.0.2.0", OK},
@@ -202,6 +203,8 @@ TEST_F(NetCmd, InterfaceValuesAndMessages)
     EXPECT_EQ(i.access, ACCESS_TAP);
     EXPECT_STREQ(i.init, "ip link set kvn3 up");
 
+    cfg_scratch_begin();  // the dry run works on a copy of the running tables
+
     interp.reload_pass = 1;
     EXPECT_EQ(run_line("interface 3 access raw"), err("invalid interface access specification on reload"));
     EXPECT_EQ(run_line("interface 3 access tap"), OK);
@@ -255,6 +258,7 @@ TEST_F(NetCmd, GatewayCommands)
 
     // During a reload: three-word forms change nothing, the two-word form
     // stores the address only.
+    cfg_scratch_begin();  // the dry run works on a copy of the running tables
     interp.reload_pass = 1;
     EXPECT_EQ(run_line("gateway ping 7,9"), OK);
     EXPECT_EQ(cfg.gateway.ping.interval, 3);
@@ -296,6 +300,8 @@ TEST_F(NetCmd, VrrpCommands)
     EXPECT_EQ(cfg.vrrp.network, 2);
     EXPECT_EQ(cfg.vrrp.tracking, 1);
     EXPECT_STREQ(cfg.vrrp.mscript, "logger master");
+
+    cfg_scratch_begin();  // the dry run works on a copy of the running tables
 
     interp.reload_pass = 1;
     const Case reload[] = {

@@ -259,10 +259,13 @@ TEST_F(ServerCommands, RegisteredServerRefusesEveryForm)
     interp.reload_pass = 2;
     EXPECT_EQ(run_line("server 3 port 81"), OK);
     EXPECT_EQ(ntohs(cfg.servers[3].port), 81);
-    // Pass 1 accepts the lines and changes nothing.
+    // Pass 1, the dry run, checks every line in full on a copy and leaves
+    // the running server alone.
+    cfg_scratch_begin();  // the dry run works on a copy of the running tables
     interp.reload_pass = 1;
     EXPECT_EQ(run_line("server 3 port 82"), OK);
-    EXPECT_EQ(run_line("server 4 method nonsense"), OK);
+    EXPECT_EQ(run_line("server 4 method nonsense"), error("unknown load balancing method nonsense"));
+    EXPECT_EQ(ntohs(cfg_edit().servers[3].port), 82);
     EXPECT_EQ(ntohs(cfg.servers[3].port), 81);
     interp.reload_pass = 0;
 }

@@ -334,6 +334,7 @@ TEST_F(TargetCommands, RegisteredTargetRefusesEveryForm)
     EXPECT_EQ(run_line("target 4 weight 5"), refused);
     EXPECT_EQ(run_line("target 4 {"), refused);
     EXPECT_EQ(cfg.targets[4].weight, 1);
+    cfg_scratch_begin();  // the dry run works on a copy of the running tables
     interp.reload_pass = 1;
     EXPECT_EQ(run_line("target 4 weight 5"), OK);
     EXPECT_EQ(cfg.targets[4].weight, 1);

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -161,12 +162,16 @@ TEST_F(Daemon, OwnHardwareAddress)
     }
 }
 
+std::string instance_file(const TempRoot &root, int n, const char *ext)
+{
+    return root.file("/var/run/kvn" + (n == 0 ? std::string() : std::to_string(n)) + ext);
+}
+
 // Writes lock and pid files for instance n with the given pid text.
 void write_instance_files(const TempRoot &root, int n, const std::string &pid_text)
 {
-    std::string suffix = n == 0 ? "" : std::to_string(n);
-    write_file(root.file("/var/run/kvn" + suffix + ".lock"), pid_text);
-    write_file(root.file("/var/run/kvn" + suffix + ".pid"), pid_text);
+    write_file(instance_file(root, n, ".lock"), pid_text);
+    write_file(instance_file(root, n, ".pid"), pid_text);
 }
 
 // A child that has ended; reaped unless keep_zombie.
@@ -185,36 +190,116 @@ TEST_F(Daemon, RunningTest)
     TempRoot root;
     EXPECT_EQ(instance_running_n(3, 0), 0) << "no files";
 
-    write_instance_files(root, 3, std::to_string(getpid()) + "\n");
+    std::string self = std::to_string(getpid()) + "\n";
+    // Files naming a live process, but nobody holds the lock: stale files
+    // that happen to name a live process are no daemon.
+    write_instance_files(root, 3, self);
+    EXPECT_EQ(instance_running_n(3, 0), 0) << "unlocked, naming a live process";
+    EXPECT_EQ(instance_running_n(3, 1), 0) << "listing form, unlocked";
+
+    std::string lock = instance_file(root, 3, ".lock");
+    char locked = 'n';
+    HoldingChild holder(hold_lock, lock.c_str(), &locked, 1);
+    ASSERT_GT(holder.pid, 0);
+    ASSERT_EQ(locked, 'y');
+    std::string held = std::to_string(holder.pid) + "\n";
+    write_file(instance_file(root, 3, ".pid"), held);
     EXPECT_EQ(instance_running_n(3, 0), 1);
-    EXPECT_EQ(dmn.running_pid, getpid());
+    EXPECT_EQ(dmn.running_pid, holder.pid);
     EXPECT_EQ(instance_running_n(3, 1), 1) << "listing form";
 
     // A pid file longer than the pid (never truncated) still reads right.
-    write_instance_files(root, 3, std::to_string(getpid()) + "\n99999\n");
+    write_file(instance_file(root, 3, ".pid"), held + "99999\n");
     EXPECT_EQ(instance_running_n(3, 0), 1);
 
+    // The lock is held, but the pid file names someone else: that process
+    // is not the instance, whether alive, dead, ended unreaped or damaged.
     pid_t dead = ended_child(false);
-    write_instance_files(root, 3, std::to_string(dead) + "\n");
-    EXPECT_EQ(instance_running_n(3, 0), 0) << "stale pid file";
-    EXPECT_EQ(dmn.running_pid, dead);
-
     pid_t zombie = ended_child(true);
     // Wait (bounded) until the child has really ended.
     for (int i = 0; i < 2000 && read_file("/proc/" + std::to_string(zombie) + "/stat").find(") Z") == std::string::npos; i++)
         usleep(1000);
-    write_instance_files(root, 3, std::to_string(zombie) + "\n");
-    EXPECT_EQ(instance_running_n(3, 0), 0) << "an ended, unreaped daemon is not running";
+    struct Case {
+        std::string pid_text;
+        const char *what;
+    } cases[] = {
+        {self, "a live process that is not the lock holder"},
+        {std::to_string(dead) + "\n", "stale pid file"},
+        {std::to_string(zombie) + "\n", "an ended, unreaped process"},
+        {"", "empty"},
+        {"0\n", "zero"},
+        {"-1\n", "negative"},
+        {"abc\n", "not a number"},
+    };
+    for (const Case &c : cases) {
+        write_file(instance_file(root, 3, ".pid"), c.pid_text);
+        EXPECT_EQ(instance_running_n(3, 0), 0) << c.what;
+        EXPECT_EQ(instance_running_n(3, 1), 0) << c.what << ", listing form";
+    }
     waitpid(zombie, nullptr, 0);
 
-    for (const char *bad : {"", "0\n", "-1\n", "abc\n"}) {
-        write_instance_files(root, 3, bad);
-        EXPECT_EQ(instance_running_n(3, 0), 0) << bad;
+    // Without a lock file the pid file is not consulted.
+    write_file(instance_file(root, 4, ".pid"), held);
+    EXPECT_EQ(instance_running_n(4, 0), 0);
+}
+
+// Work for a HoldingChild: create_lock_and_pid_files for the instance
+// number in arg.
+void take_instance_files(const void *arg, void *result)
+{
+    dmn.instance = *(const int *)arg;
+    *(LOCKRESULT *)result = create_lock_and_pid_files();
+}
+
+TEST_F(Daemon, LockAndPidFiles)
+{
+    TempRoot root;
+    const int n = 5;
+    LOCKRESULT first = {-1, 0, 0}, second = {-1, 0, 0}, third = {-1, 0, 0};
+    HoldingChild a(take_instance_files, &n, &first, sizeof first);
+    ASSERT_GT(a.pid, 0);
+    pid_t a_pid = a.pid;
+    EXPECT_EQ(first.outcome, LOCK_TAKEN);
+    EXPECT_EQ(read_file(instance_file(root, n, ".lock")), std::to_string(a_pid) + "\n");
+    EXPECT_EQ(read_file(instance_file(root, n, ".pid")), std::to_string(a_pid) + "\n");
+    EXPECT_EQ(instance_running_n(n, 0), 1);
+    EXPECT_EQ(dmn.running_pid, a_pid);
+
+    // A second taker finds the first one's lock and names it, writing nothing.
+    {
+        HoldingChild b(take_instance_files, &n, &second, sizeof second);
+        ASSERT_GT(b.pid, 0);
+        EXPECT_EQ(second.outcome, LOCK_HELD);
+        EXPECT_EQ(second.holder, a_pid);
+        EXPECT_EQ(read_file(instance_file(root, n, ".pid")), std::to_string(a_pid) + "\n");
     }
 
-    // Without a lock file the pid file is not consulted.
-    write_file(root.file("/var/run/kvn4.pid"), std::to_string(getpid()) + "\n");
-    EXPECT_EQ(instance_running_n(4, 0), 0);
+    // The lock goes with its holder; the next taker gets it.
+    a.end();
+    EXPECT_EQ(instance_running_n(n, 0), 0);
+    HoldingChild c(take_instance_files, &n, &third, sizeof third);
+    ASSERT_GT(c.pid, 0);
+    EXPECT_EQ(third.outcome, LOCK_TAKEN);
+    EXPECT_EQ(instance_running_n(n, 0), 1);
+    EXPECT_EQ(dmn.running_pid, c.pid);
+
+    // Files that cannot be made are failures of their own, not "running".
+    struct Case {
+        int instance;
+        const char *blocked;   // made a directory so that it cannot be opened
+        int outcome;
+    } cases[] = {
+        {6, ".lock", LOCK_CREATE_FAILED},
+        {7, ".pid", PIDFILE_FAILED},
+    };
+    for (const Case &cs : cases) {
+        ASSERT_EQ(mkdir(instance_file(root, cs.instance, cs.blocked).c_str(), 0755), 0);
+        LOCKRESULT r = {-1, 0, 0};
+        HoldingChild p(take_instance_files, &cs.instance, &r, sizeof r);
+        ASSERT_GT(p.pid, 0);
+        EXPECT_EQ(r.outcome, cs.outcome) << cs.blocked;
+        EXPECT_NE(r.err, 0) << cs.blocked;
+    }
 }
 
 }  // namespace

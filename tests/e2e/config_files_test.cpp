@@ -307,4 +307,48 @@ TEST_F(ConfigFilesE2E, SavedConfigurationLoadsBackIdentically)
     EXPECT_EQ(shown(), before);
 }
 
+// A mistake in a server line of the reloaded file fails the reload in its
+// first pass, before the running servers are touched: the session sees the
+// failure, and `show vips` and `show servers` list the services as before.
+TEST_F(ConfigFilesE2E, MistakeInServerLineKeepsServicesUp)
+{
+    inst = 65;
+    auto text = [](const char *protocol_line) {
+        return std::string("interface 1 {\n name vpn65\n access vpn\n}\nregister interface 1\nenable interface 1\n"
+                           "network 1 {\n addr 203.0.113.0\n mask 255.255.255.0\n real 203.0.113.202\n interface 1\n}\n"
+                           "register network 1\nenable network 1\n"
+                           "server 1 {\n ipaddr 203.0.113.10\n port 80\n protocol tcp\n target 1\n}\n"
+                           "server 2 {\n ipaddr 203.0.113.11\n port 443\n ") +
+               protocol_line +
+               "\n target 1\n}\nregister servers 1,2\nenable servers 1,2\n"
+               "target 1 {\n ipaddr 203.0.113.101\n ping 10,3\n}\nregister target 1\nenable target 1\n";
+    };
+    write_file(conf(), text("protocol tcp"));
+    start();
+    ASSERT_TRUE(contains(daemon_log(), "/etc/kvn65.conf successfully loaded")) << daemon_log();
+    const std::string vips = control("show vips\n");
+    ASSERT_TRUE(contains(vips, "203.0.113.10 ") && contains(vips, "203.0.113.11 ")) << vips;
+    const std::string servers = control("show servers\n");
+    const std::string before = shown();
+
+    write_file(conf(), text("protokoll tcp"));  // line 24
+    std::string out = control("reload\n");
+    EXPECT_EQ(out, "  /etc/kvn65.conf line 24: unknown server subcommand protokoll\n"
+                   "  ERROR: unable to reload, restart required\nkvn# ");
+    std::string log = daemon_log();
+    EXPECT_TRUE(contains(log, "unable to reload, restart required")) << log;
+    EXPECT_FALSE(contains(log, "CLI reload pass 2 started")) << log;
+    EXPECT_EQ(control("show vips\n"), vips);
+    EXPECT_EQ(control("show servers\n"), servers);
+    EXPECT_EQ(shown(), before);
+
+    // Mended, the file reloads and the services stay listed.
+    write_file(conf(), text("protocol tcp"));
+    out = control("reload\n");
+    EXPECT_EQ(out, "kvn# ");
+    EXPECT_TRUE(contains(daemon_log(), "CLI reload finished")) << daemon_log();
+    EXPECT_EQ(control("show vips\n"), vips);
+    EXPECT_EQ(shown(), before);
+}
+
 }  // namespace

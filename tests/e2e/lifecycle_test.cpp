@@ -57,9 +57,14 @@ class Lifecycle : public ::testing::Test {
   protected:
     TempRoot root;
     std::vector<pid_t> started;  // daemons to end at teardown
+    std::vector<pid_t> children; // other children of the test, ended and reaped at teardown
 
     void TearDown() override
     {
+        for (pid_t pid : children) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
         for (pid_t pid : started) {
             if (alive(pid)) {
                 kill(pid, SIGKILL);
@@ -73,13 +78,28 @@ class Lifecycle : public ::testing::Test {
     std::string lockfile(int n) const { return root.file("/var/run/kvn" + suffix(n) + ".lock"); }
     std::string conffile(int n) const { return root.file("/etc/kvn" + suffix(n) + ".conf"); }
 
-    // Runs kvn with the arguments; as_uid >= 0 drops to that user first.
+    // A kvn process under way and the file its output goes to.
+    struct Spawned {
+        pid_t pid;
+        std::string outpath;
+    };
+
+    // Starts kvn with the arguments; as_uid >= 0 drops to that user first.
     // Output goes to a file so that a detaching daemon cannot hold it open.
-    Result run(const std::vector<std::string> &args, int as_uid = -1, int timeout = 20)
+    // With a gate, the child waits until every write end of that pipe is
+    // closed before it executes kvn, so that several can be let go at once.
+    Spawned spawn(const std::vector<std::string> &args, int as_uid = -1, const int *gate = nullptr)
     {
         std::string outpath = root.file("/out." + std::to_string(counter++));
         pid_t pid = fork();
         if (pid == 0) {
+            if (gate != nullptr) {
+                close(gate[1]);
+                char c;
+                while (read(gate[0], &c, 1) > 0) {
+                }
+                close(gate[0]);
+            }
             int fd = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
             if (fd < 0)
                 _exit(120);
@@ -98,14 +118,53 @@ class Lifecycle : public ::testing::Test {
             execv(KVN_BINARY, argv.data());
             _exit(EXEC_FAILED);
         }
+        return {pid, outpath};
+    }
+
+    // Waits for a spawned kvn to end and returns its exit code and output.
+    Result finish(const Spawned &sp, int timeout = 20)
+    {
         int status = 0;
-        bool done = poll_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout);
+        bool done = poll_until([&] { return waitpid(sp.pid, &status, WNOHANG) == sp.pid; }, timeout);
         if (!done) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+            kill(sp.pid, SIGKILL);
+            waitpid(sp.pid, &status, 0);
             ADD_FAILURE() << "kvn did not end in time";
         }
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(outpath)};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(sp.outpath)};
+    }
+
+    Result run(const std::vector<std::string> &args, int as_uid = -1, int timeout = 20)
+    {
+        return finish(spawn(args, as_uid), timeout);
+    }
+
+    // Ends the daemon of instance n by its pid and waits until it is gone
+    // and its lock with it: the main thread can show as ended while other
+    // threads still hold the process's files.
+    void end_daemon(int n, pid_t pid)
+    {
+        kill(pid, SIGKILL);
+        bool gone = poll_until([&] { return !alive(pid) && !lock_held(lockfile(n)); });
+        EXPECT_TRUE(gone) << "daemon " << pid << " still alive";
+        // Its pid may be reused now: the teardown must not signal it.
+        if (gone)
+            std::erase(started, pid);
+    }
+
+    // 1 while some process holds a record lock on the file.
+    static bool lock_held(const std::string &path)
+    {
+        int fd = open(path.c_str(), O_RDONLY);
+        if (fd < 0)
+            return false;
+        struct flock fl;
+        memset(&fl, 0, sizeof fl);
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        bool held = fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+        close(fd);
+        return held;
     }
 
     // Starts instance n detached and returns the daemon's pid (0 on failure).
@@ -397,6 +456,138 @@ TEST_F(Lifecycle, ForegroundDebugRunsTheSequenceAndEndsOnSigint)
         EXPECT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << out;
         if (found != std::string::npos)
             at = found;
+    }
+}
+
+TEST_F(Lifecycle, RacingStartsHaveOneWinner)
+{
+    const int n = 61;
+    const std::string up = "Korvane: starting up instance 61 ...\n";
+    for (int round = 0; round < 10; round++) {
+        int gate[2];
+        ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+        Spawned a = spawn({"start", std::to_string(n)}, -1, gate);
+        Spawned b = spawn({"start", std::to_string(n)}, -1, gate);
+        close(gate[0]);
+        close(gate[1]);  // both go now
+        Result ra = finish(a);
+        Result rb = finish(b);
+
+        // The winner reports only once its daemon holds the lock and has
+        // written the pid file, so the pid file names the daemon now.
+        std::string text = read_file(pidfile(n));
+        pid_t pid = atoi(text.c_str());
+        ASSERT_GT(pid, 0) << "round " << round;
+        started.push_back(pid);
+        EXPECT_EQ(text, std::to_string(pid) + "\n") << "round " << round;
+        EXPECT_TRUE(alive(pid)) << "round " << round;
+
+        const Result &win = ra.rc == 0 ? ra : rb;
+        const Result &lose = ra.rc == 0 ? rb : ra;
+        EXPECT_EQ(win.rc, 0) << "round " << round;
+        EXPECT_EQ(win.out, up) << "round " << round;
+        EXPECT_EQ(lose.rc, 77) << "round " << round << ": " << lose.out;
+        EXPECT_EQ(lose.out, "Korvane: already running with PID " + std::to_string(pid) + "\n")
+            << "round " << round;
+        EXPECT_EQ(run({"status", std::to_string(n)}).out,
+                  "Korvane: instance 61 running with PID " + std::to_string(pid) + "\n")
+            << "round " << round;
+
+        end_daemon(n, pid);
+        EXPECT_EQ(run({"status", std::to_string(n)}).out, "Korvane: instance 61 not running\n")
+            << "round " << round;
+    }
+}
+
+// True while our child pid has not ended. An ended child is left unreaped,
+// so that its pid cannot be reused before the teardown kills and reaps it.
+bool child_alive(pid_t pid)
+{
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    return waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
+TEST_F(Lifecycle, PidFileNamingAnotherLiveProcess)
+{
+    const int n = 62;
+    const std::string num = std::to_string(n);
+    pid_t sleeper = fork();
+    if (sleeper == 0) {
+        execl("/bin/sleep", "sleep", "60", (char *)nullptr);
+        _exit(EXEC_FAILED);
+    }
+    ASSERT_GT(sleeper, 0);
+    children.push_back(sleeper);
+    bool is_sleep = poll_until([&] {
+        return read_file("/proc/" + std::to_string(sleeper) + "/comm") == "sleep\n" || !child_alive(sleeper);
+    });
+    if (!is_sleep || !child_alive(sleeper))
+        GTEST_SKIP() << "cannot run /bin/sleep";
+    std::string other = std::to_string(sleeper);
+
+    // Left-over files naming the sleeper, with nobody holding the lock.
+    write_file(lockfile(n), other + "\n");
+    write_file(pidfile(n), other + "\n");
+    Result status = run({"status", num});
+    EXPECT_EQ(status.rc, 0);
+    EXPECT_EQ(status.out, "Korvane: instance 62 not running\n");
+    Result stop = run({"stop", num});
+    EXPECT_EQ(stop.rc, 0);
+    EXPECT_EQ(stop.out, "Korvane: not running\n");
+    EXPECT_TRUE(child_alive(sleeper)) << "stop signalled an unrelated process";
+
+    pid_t pid = start(n);
+    ASSERT_GT(pid, 0);
+    ASSERT_NE(pid, sleeper);
+    std::string p = std::to_string(pid);
+    EXPECT_EQ(run({"status", num}).out, "Korvane: instance 62 running with PID " + p + "\n");
+
+    // The pid file made to name the sleeper while the daemon holds the
+    // lock: the sleeper is still not the instance, and a start still finds
+    // the daemon's lock.
+    write_file(pidfile(n), other + "\n");
+    EXPECT_EQ(run({"status", num}).out, "Korvane: instance 62 not running\n");
+    EXPECT_EQ(run({"stop", num}).out, "Korvane: not running\n");
+    EXPECT_TRUE(child_alive(sleeper)) << "stop signalled an unrelated process";
+    EXPECT_TRUE(alive(pid));
+    Result again = run({"start", num});
+    EXPECT_EQ(again.rc, 77);
+    EXPECT_EQ(again.out, "Korvane: already running with PID " + p + "\n");
+
+    write_file(pidfile(n), p + "\n");
+    Result down = run({"stop", num});
+    EXPECT_EQ(down.rc, 0);
+    EXPECT_EQ(down.out, "Korvane: shutdown of instance 62 PID " + p + " complete\n");
+    EXPECT_FALSE(alive(pid));
+    EXPECT_TRUE(child_alive(sleeper)) << "stop signalled an unrelated process";
+}
+
+TEST_F(Lifecycle, StartThatCannotMakeItsFilesFails)
+{
+    // A directory where the file should be cannot be opened as the file.
+    struct Case {
+        int instance;
+        const char *option;   // "-f" for the foreground, "" to detach
+        const char *blocked;  // ".lock" or ".pid"
+        const char *want;
+    } cases[] = {
+        {63, "", ".lock", "ERROR: cannot create LOCKFILE /var/run/kvn63.lock, exiting.\n"},
+        {64, "", ".pid", "ERROR: cannot create PIDFILE /var/run/kvn64.pid, exiting.\n"},
+        {65, "-f", ".lock", "ERROR: cannot create LOCKFILE /var/run/kvn65.lock, exiting.\n"},
+        {66, "-f", ".pid", "ERROR: cannot create PIDFILE /var/run/kvn66.pid, exiting.\n"},
+    };
+    for (const Case &c : cases) {
+        std::string num = std::to_string(c.instance);
+        std::string blocked = root.file("/var/run/kvn" + num + c.blocked);
+        ASSERT_EQ(mkdir(blocked.c_str(), 0755), 0);
+        std::vector<std::string> args = {"start", num};
+        if (c.option[0] != '\0')
+            args.insert(args.begin(), c.option);
+        Result r = run(args);
+        EXPECT_EQ(r.rc, 69) << num;
+        EXPECT_EQ(r.out, c.want) << num;
+        EXPECT_EQ(run({"status", num}).out, "Korvane: instance " + num + " not running\n") << num;
     }
 }
 

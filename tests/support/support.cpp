@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <poll.h>
@@ -138,4 +139,64 @@ int wait_exit(pid_t pid, int ms)
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     return -1;
+}
+
+HoldingChild::HoldingChild(void (*work)(const void *arg, void *result), const void *arg,
+                           void *result, size_t size)
+{
+    int report[2], hold[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return;
+    if (pipe2(hold, O_CLOEXEC) != 0) {
+        close(report[0]);
+        close(report[1]);
+        return;
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        close(hold[1]);
+        work(arg, result);
+        if (write(report[1], result, size) != (ssize_t)size)
+            _exit(1);
+        char c;
+        while (read(hold[0], &c, 1) > 0) {
+        }
+        _exit(0);
+    }
+    close(report[1]);
+    close(hold[0]);
+    keep = hold[1];
+    pid = child;
+    struct pollfd p = {report[0], POLLIN, 0};
+    bool reported = child > 0 && poll(&p, 1, 10000) == 1 && read(report[0], result, size) == (ssize_t)size;
+    close(report[0]);
+    if (!reported) {
+        end();
+        pid = -1;
+    }
+}
+
+HoldingChild::~HoldingChild()
+{
+    end();
+}
+
+void HoldingChild::end()
+{
+    if (keep >= 0)
+        close(keep);
+    keep = -1;
+    if (pid <= 0)
+        return;
+    // A later child may have inherited the pipe end; end the child by pid.
+    kill(pid, SIGKILL);
+    wait_exit(pid, 10000);
+    pid = -1;
+}
+
+void hold_lock(const void *path, void *result)
+{
+    int fd = open((const char *)path, O_RDWR | O_CREAT, 0644);
+    *(char *)result = fd >= 0 && lockf(fd, F_TLOCK, 0) == 0 ? 'y' : 'n';
 }

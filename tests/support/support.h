@@ -46,6 +46,27 @@ struct TempRoot {
 // code (128 + signal when killed); kills it and returns -1 at the deadline.
 int wait_exit(pid_t pid, int ms);
 
+// A child process that runs work(arg, result), sends the `size` bytes of
+// result back, and then stays alive, keeping what it took (a record lock:
+// one taken by the test process itself is invisible to its own running
+// test), until end(), the object going, or the end of the test process.
+// pid is -1 when the child did not report within ten seconds.
+struct HoldingChild {
+    pid_t pid = -1;
+    int keep = -1;   // the child ends when this pipe end closes
+    HoldingChild(void (*work)(const void *arg, void *result), const void *arg, void *result,
+                 size_t size);
+    ~HoldingChild();
+    HoldingChild(const HoldingChild &) = delete;
+    HoldingChild &operator=(const HoldingChild &) = delete;
+    // Ends the child by its pid and reaps it.
+    void end();
+};
+
+// Work for a HoldingChild: locks the file named by arg (a C string) as a
+// daemon locks its lock file; the result is one char, 'y' when locked.
+void hold_lock(const void *path, void *result);
+
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
