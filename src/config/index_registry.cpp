@@ -2,6 +2,7 @@
 // list for walks, guarded by one reader/writer lock per registry.
 #include "config/index_registry.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,7 +17,8 @@ INDEXREGISTRY *
 ir_new()
 {
     auto *ir = static_cast<INDEXREGISTRY *>(calloc(1, sizeof(INDEXREGISTRY)));
-    if (ir == nullptr) {
+    if (ir == nullptr ||
+        !pool_init(&ir->pool, ir->heads, IR_BUCKETS, sizeof(IRENTRY), offsetof(IRENTRY, next), IR_CHUNK)) {
         log_message(0, "cannot malloc() INDEXREGISTRY");
         daemon_exit(EXIT_OSERR);
     }
@@ -28,15 +30,8 @@ void
 ir_clear(INDEXREGISTRY *ir)
 {
     pthread_rwlock_wrlock(&ir->lock);
-    IRENTRY *e = ir->list;
-    while (e != nullptr) {
-        IRENTRY *next = e->list_next;
-        free(e);
-        e = next;
-    }
+    pool_release(&ir->pool);
     ir->list = nullptr;
-    for (IRENTRY *&b : ir->bucket)
-        b = nullptr;
     ir->count = 0;
     ir->enabled = 0;
     pthread_rwlock_unlock(&ir->lock);
@@ -78,7 +73,7 @@ key_equal(const IRENTRY *e, const uint8_t addr[16], uint16_t port_n)
 static IRENTRY *
 find_locked(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n)
 {
-    for (IRENTRY *e = ir->bucket[ir_hash(addr, port_n)]; e != nullptr; e = e->next)
+    for (auto *e = (IRENTRY *)ir->pool.bucket[ir_hash(addr, port_n)]; e != nullptr; e = e->next)
         if (key_equal(e, addr, port_n))
             return e;
     return nullptr;
@@ -97,7 +92,7 @@ ir_insert(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n, int32_t nu
         pthread_rwlock_unlock(&ir->lock);
         return;
     }
-    e = static_cast<IRENTRY *>(calloc(1, sizeof(IRENTRY)));
+    e = static_cast<IRENTRY *>(pool_take(&ir->pool));
     if (e == nullptr) {
         pthread_rwlock_unlock(&ir->lock);
         log_message(0, "cannot malloc(): ir_insert()");
@@ -107,10 +102,7 @@ ir_insert(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n, int32_t nu
     e->family = (addr[10] == 0xff && addr[11] == 0xff) ? 4 : 6;
     memcpy(e->port, &port_n, 2);
     e->number = number;
-    uint32_t b = ir_hash(addr, port_n);
-    e->next = ir->bucket[b];
-    ir->bucket[b] = e;
-    e->list_prev = nullptr;
+    pool_push(&ir->pool, ir_hash(addr, port_n), e);
     e->list_next = ir->list;
     if (ir->list != nullptr)
         ir->list->list_prev = e;
@@ -148,22 +140,17 @@ int
 ir_delete(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n)
 {
     int removed = 0;
+    uint32_t b = ir_hash(addr, port_n);
     pthread_rwlock_wrlock(&ir->lock);
-    IRENTRY **link = &ir->bucket[ir_hash(addr, port_n)];
-    while (*link != nullptr) {
-        IRENTRY *e = *link;
-        if (!key_equal(e, addr, port_n)) {
-            link = &e->next;
-            continue;
-        }
-        *link = e->next;
+    while (IRENTRY *e = find_locked(ir, addr, port_n)) {
+        pool_unlink(&ir->pool, b, e);
         if (e->list_prev != nullptr)
             e->list_prev->list_next = e->list_next;
         else
             ir->list = e->list_next;
         if (e->list_next != nullptr)
             e->list_next->list_prev = e->list_prev;
-        free(e);
+        pool_give(&ir->pool, e);
         removed++;
     }
     pthread_rwlock_unlock(&ir->lock);

@@ -8,26 +8,34 @@
 // the two bytes of network order, the way the records hold them. Every
 // operation takes the registry's reader/writer lock itself: lookups and
 // walks shared, insertions and deletions exclusive, so packet threads may
-// look up while a command changes the registry.
+// look up while a command changes the registry. Entries and bucket chains
+// live in the registry's POOL (config/pool.h): entries come in chunks and
+// deleted ones are reused.
 #pragma once
 
 #include <cstdint>
 #include <pthread.h>
 
+#include "config/pool.h"
+
 constexpr int IR_BUCKETS = 1024;
+constexpr int IR_CHUNK = 256;  // entries allocated at a time
 
 struct IRENTRY {
     uint8_t addr[16];          // address, IPv4 stored IPv4-mapped
     int32_t family;            // 4 when bytes 10 and 11 are 0xff, else 6
     uint8_t port[2];           // port bytes in network order
     int32_t number;            // server or target number
-    IRENTRY *next;             // next entry of the same bucket chain
+    IRENTRY *next;             // next entry of the same bucket chain (of the free list while free)
     IRENTRY *list_next;        // next entry of the all-entries list
     IRENTRY *list_prev;        // previous entry of the all-entries list
 };
 
+// The pool is a member, not the base: `count` here is the lifecycle's
+// count of registry keys, not the pool's count of entries.
 struct INDEXREGISTRY {
-    IRENTRY *bucket[IR_BUCKETS]; // chain heads
+    POOL pool;                 // entries and bucket chains
+    void *heads[IR_BUCKETS];   // the chain heads pool.bucket points at
     IRENTRY *list;             // head of the all-entries list (newest first)
     pthread_rwlock_t lock;     // shared for lookups and walks, exclusive for changes
     int32_t count;             // registry keys held; kept by the lifecycle commands
@@ -45,7 +53,8 @@ void registries_init();
 // A new empty registry; allocation failure logs "cannot malloc()
 // INDEXREGISTRY" and ends the process with exit code 71.
 INDEXREGISTRY *ir_new();
-// Frees every entry and zeroes both counts. Not for use while packet
+// Empties the registry, returns its entry chunks to the system and zeroes
+// both counts; the registry can be filled again. Not for use while packet
 // threads may hold references (they hold none: lookups return numbers).
 void ir_clear(INDEXREGISTRY *ir);
 

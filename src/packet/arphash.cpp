@@ -2,78 +2,25 @@
 // rules that protect own addresses and known hosts from being taken over.
 #include "packet/arphash.h"
 
+#include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "command/log.h"
 #include "command/process.h"
 #include "config/addr.h"
 #include "config/parameters.h"
-#include "packet/filter_lists.h"
+#include "packet/machash.h"
 
 ARPHASH *arp_table = ah_create();
 
 static const uint8_t zero_mac[6] = {0, 0, 0, 0, 0, 0};
 static const uint8_t zero_ip4[4] = {0, 0, 0, 0};
 
-static void rdlock(ARPHASH *t)
-{
-    pthread_rwlock_rdlock(&t->lock);
-}
-
-void ah_wrlock(ARPHASH *t)
-{
-    pthread_rwlock_wrlock(&t->lock);
-    t->write_locks++;
-}
-
-void ah_unlock(ARPHASH *t)
-{
-    pthread_rwlock_unlock(&t->lock);
-}
-
 ARPHASH *ah_create()
 {
-    ARPHASH *t = (ARPHASH *)calloc(1, sizeof(ARPHASH));
-    if (t == nullptr) {
-        log_message(0, "cannot malloc() ARPHASH");
-        daemon_exit(EXIT_OSERR);
-    }
-    table_rwlock_init(&t->lock);
-    t->chunk_used = AH_CHUNK;  // no chunk yet: the first insert takes one
-    return t;
-}
-
-void ah_free(ARPHASH *t)
-{
-    if (t == nullptr)
-        return;
-    AHCHUNK *c = t->chunks;
-    while (c != nullptr) {
-        AHCHUNK *next = c->next;
-        free(c);
-        c = next;
-    }
-    pthread_rwlock_destroy(&t->lock);
-    free(t);
-}
-
-void ah_clear(ARPHASH *t)
-{
-    ah_wrlock(t);
-    for (int b = 0; b < AH_BUCKETS; b++) {
-        AHENTRY *e = t->bucket[b];
-        while (e != nullptr) {
-            AHENTRY *next = e->next;
-            e->next = t->free;
-            t->free = e;
-            e = next;
-        }
-        t->bucket[b] = nullptr;
-    }
-    t->count = 0;
-    ah_unlock(t);
+    return (ARPHASH *)pool_table_new("ARPHASH", sizeof(ARPHASH), AH_BUCKETS, sizeof(AHENTRY), offsetof(AHENTRY, next),
+                                     AH_CHUNK);
 }
 
 int ah_bucket(const uint8_t key[16])
@@ -84,55 +31,29 @@ int ah_bucket(const uint8_t key[16])
     return (int)(h % AH_BUCKETS);
 }
 
+// The head of a bucket chain; the caller holds the lock.
+static AHENTRY *chain(const ARPHASH *t, int b)
+{
+    return (AHENTRY *)t->bucket[b];
+}
+
 // The entry of exactly this key; the caller holds the lock.
 static AHENTRY *find(ARPHASH *t, const uint8_t key[16])
 {
-    for (AHENTRY *e = t->bucket[ah_bucket(key)]; e != nullptr; e = e->next)
-        if (memcmp(e->addr, key, 16) == 0)
-            return e;
-    return nullptr;
-}
-
-static AHENTRY *take_entry(ARPHASH *t)
-{
-    if (t->free != nullptr) {
-        AHENTRY *e = t->free;
-        t->free = e->next;
-        return e;
-    }
-    if (t->chunk_used == AH_CHUNK) {
-        AHCHUNK *c = (AHCHUNK *)calloc(1, sizeof(AHCHUNK));
-        if (c == nullptr) {
-            perror("ah_insert(): cannot malloc");
-            daemon_exit(EXIT_OSERR);
-        }
-        c->next = t->chunks;
-        t->chunks = c;
-        t->chunk_used = 0;
-    }
-    return &t->chunks->entry[t->chunk_used++];
-}
-
-void ah_walk(ARPHASH *t, void (*fn)(AHENTRY *e, void *arg), void *arg)
-{
-    rdlock(t);
-    for (int b = 0; b < AH_BUCKETS; b++)
-        for (AHENTRY *e = t->bucket[b]; e != nullptr; e = e->next)
-            fn(e, arg);
-    ah_unlock(t);
+    return (AHENTRY *)pool_find(t, (uint32_t)ah_bucket(key), offsetof(AHENTRY, addr), key, 16);
 }
 
 AHENTRY *ah_find(ARPHASH *t, const uint8_t key[16])
 {
-    rdlock(t);
+    pool_rdlock(t);
     AHENTRY *e = find(t, key);
-    ah_unlock(t);
+    pool_unlock(t);
     return e;
 }
 
 AHENTRY *ah_lookup(ARPHASH *t, const uint8_t key[16])
 {
-    rdlock(t);
+    pool_rdlock(t);
     AHENTRY *e = find(t, key);
     // One step only: a via entry of a via entry is not followed further,
     // so a loop of via addresses cannot hang a reader.
@@ -141,7 +62,7 @@ AHENTRY *ah_lookup(ARPHASH *t, const uint8_t key[16])
         ipv4_mapped(via, e->via);
         e = find(t, via);
     }
-    ah_unlock(t);
+    pool_unlock(t);
     return e;
 }
 
@@ -152,20 +73,26 @@ AHENTRY *ah_lookup4(ARPHASH *t, const uint8_t ip4[4])
     return ah_lookup(t, key);
 }
 
+void ah_walk(ARPHASH *t, void (*fn)(AHENTRY *e, void *arg), void *arg)
+{
+    pool_rdlock(t);
+    POOLWALK w = {};
+    while (AHENTRY *e = (AHENTRY *)pool_walk(t, &w))
+        fn(e, arg);
+    pool_unlock(t);
+}
+
 void ah_delete(ARPHASH *t, const uint8_t key[16])
 {
-    ah_wrlock(t);
+    pool_wrlock(t);
     int b = ah_bucket(key);
     // Rebuild the chain without the key; the survivors end up reversed.
-    AHENTRY *e = t->bucket[b];
+    AHENTRY *e = chain(t, b);
     AHENTRY *kept = nullptr;
     while (e != nullptr) {
         AHENTRY *next = e->next;
         if (memcmp(e->addr, key, 16) == 0) {
-            e->next = t->free;
-            t->free = e;
-            if (t->count > 0)
-                t->count--;
+            pool_give(t, e);
         } else {
             e->next = kept;
             kept = e;
@@ -173,7 +100,7 @@ void ah_delete(ARPHASH *t, const uint8_t key[16])
         e = next;
     }
     t->bucket[b] = kept;
-    ah_unlock(t);
+    pool_unlock(t);
 }
 
 void ah_delete4(ARPHASH *t, const uint8_t ip4[4])
@@ -194,7 +121,7 @@ static void relearn(AHENTRY *e, const uint8_t mac[6])
                     mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], format_ipv6(text, sizeof text, e->addr));
         return;
     }
-    if (fl_has_mac(FL_MACROUTER, mac))
+    if (mh_lookup(macrouter_list, mac) != nullptr)
         return;  // a router answering for a host must not hide the host
     if (param_value(P_PSVRELEARN) == 0)
         return;
@@ -211,7 +138,7 @@ static void relearn(AHENTRY *e, const uint8_t mac[6])
 
 AHENTRY *ah_insert(ARPHASH *t, const uint8_t key[16], const uint8_t mac[6])
 {
-    ah_wrlock(t);
+    pool_wrlock(t);
     AHENTRY *e = find(t, key);
     if (e != nullptr) {
         // A zero MAC given for a known address means "no news": keeping the
@@ -223,21 +150,21 @@ AHENTRY *ah_insert(ARPHASH *t, const uint8_t key[16], const uint8_t mac[6])
             else
                 relearn(e, mac);
         }
-        ah_unlock(t);
+        pool_unlock(t);
         return e;
     }
-    e = take_entry(t);
-    memset(e, 0, sizeof *e);
+    e = (AHENTRY *)pool_take(t);
+    if (e == nullptr) {
+        perror("ah_insert(): cannot malloc");
+        daemon_exit(EXIT_OSERR);
+    }
     memcpy(e->addr, key, 16);
     e->family = is_ipv4_mapped(key) ? 4 : 6;
     memcpy(e->mac, mac, 6);
     e->psv = 1;
     e->target = -1;
-    int b = ah_bucket(key);
-    e->next = t->bucket[b];
-    t->bucket[b] = e;
-    t->count++;
-    ah_unlock(t);
+    pool_push(t, (uint32_t)ah_bucket(key), e);
+    pool_unlock(t);
     return e;
 }
 

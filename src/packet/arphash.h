@@ -4,10 +4,10 @@
 // answer.
 //
 // Instances: the ARP table (every address the daemon knows) and the IP
-// filter lists ipallow and ipdeny (packet/filter_lists.h). Deleted entries
-// go to the table's free list and are reused, never returned to the
-// system, so a pointer obtained from a lookup stays readable even when a
-// command deletes the entry meanwhile.
+// filter lists ipallow and ipdeny (packet/filter_lists.h). Entries live in
+// the table's POOL (config/pool.h): deleted entries go to its free list and
+// are reused, never returned to the system, so a pointer obtained from a
+// lookup stays readable even when a command deletes the entry meanwhile.
 //
 // Locking: lookups and walks take the reader lock; insertions, deletions
 // and MAC changes take the writer lock. A walk callback must not take the
@@ -15,7 +15,8 @@
 #pragma once
 
 #include <cstdint>
-#include <pthread.h>
+
+#include "config/pool.h"
 
 constexpr int AH_BUCKETS = 4999;
 constexpr int AH_CHUNK = 256;           // entries allocated at a time
@@ -37,22 +38,16 @@ struct AHENTRY {
     uint32_t last_answer;   // uptime of the last answer that set the MAC; 0 = never
     int32_t counter;        // refresh counter, see arp_refresh
     int32_t network;        // owning network 1..10; 0 = none
-    AHENTRY *next;          // next entry of the same bucket
+    AHENTRY *next;          // next entry of the same bucket (of the free list while free)
 };
 
-struct AHCHUNK {
-    AHCHUNK *next;              // older chunk
-    AHENTRY entry[AH_CHUNK];    // entries handed out in order
-};
+// A chunk of AH_CHUNK entries, as the pool allocates it.
+using AHCHUNK = POOLCHUNK;
 
-struct ARPHASH {
-    AHENTRY *bucket[AH_BUCKETS];  // chain heads; new entries go to the head
-    int count;                    // entries in the chains, never below 0
-    pthread_rwlock_t lock;        // readers: lookups and walks; writer: changes
-    AHCHUNK *chunks;              // every chunk of the table, newest first
-    int chunk_used;               // entries handed out from the newest chunk
-    AHENTRY *free;                // deleted entries, reused before a new chunk is taken
-    uint64_t write_locks;         // lock diagnostics: writer acquisitions
+// The table is its pool with the lock: `count` is the number of entries
+// in the chains, `chunks` the chunks taken (newest first), `bucket` the
+// AH_BUCKETS chain heads, to whose head new entries go.
+struct ARPHASH : LOCKEDPOOL {
 };
 
 extern ARPHASH *arp_table;    // every IP address the daemon knows, alive from program start
@@ -61,9 +56,9 @@ extern ARPHASH *arp_table;    // every IP address the daemon knows, alive from p
 // ends the daemon with exit code 71.
 ARPHASH *ah_create();
 // Discards a table with all its entries. No other thread may still use it.
-void ah_free(ARPHASH *t);
+inline void ah_free(ARPHASH *t) { pool_table_free(t); }
 // Empties a table in place under its writer lock (entries to the free list).
-void ah_clear(ARPHASH *t);
+inline void ah_clear(ARPHASH *t) { pool_table_clear(t); }
 
 // Bucket of a key: h = k0, h = h*31 + ki for the other 15 bytes, mod 4999.
 int ah_bucket(const uint8_t key[16]);
@@ -91,5 +86,5 @@ AHENTRY *ah_insert(ARPHASH *t, const uint8_t key[16], const uint8_t mac[6]);
 AHENTRY *ah_insert4(ARPHASH *t, const uint8_t ip4[4], const uint8_t mac[6]);
 
 // Writer lock of a table, for callers that change an entry's fields.
-void ah_wrlock(ARPHASH *t);
-void ah_unlock(ARPHASH *t);
+inline void ah_wrlock(ARPHASH *t) { pool_wrlock(t); }
+inline void ah_unlock(ARPHASH *t) { pool_unlock(t); }

@@ -16,7 +16,6 @@ ARPHASH *ipallow_list = ah_create();
 ARPHASH *ipdeny_list = ah_create();
 MACHASH *macallow_list = mh_create();
 MACHASH *macdeny_list = mh_create();
-MACHASH *macrouter_list = mh_create();
 
 namespace {
 

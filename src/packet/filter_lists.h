@@ -1,8 +1,10 @@
 // The five address filter lists (ipallow, ipdeny, macallow, macdeny,
 // macrouter). The IP lists are ARPHASH tables of 16-byte addresses (IPv4
 // held IPv4-mapped) stored with an all-zero MAC; the MAC lists are MACHASH
-// tables. The filter modules and ARP learning only look up; commands
-// insert, and `no <list>` empties a list as a whole.
+// tables. The filter modules only look up; commands insert, and
+// `no <list>` empties a list as a whole. The macrouter table belongs to the
+// MAC tables (packet/machash.h), since the ARP table's learning rules read
+// it; here it is served as a list like the others.
 //
 // Emptying keeps the table and moves its entries to the table's free list
 // under its writer lock, so a packet thread that is looking up at that
@@ -32,7 +34,6 @@ extern ARPHASH *ipallow_list;    // sources the ipallow module passes
 extern ARPHASH *ipdeny_list;     // sources the ipdeny module drops
 extern MACHASH *macallow_list;   // source MACs the macallow module passes
 extern MACHASH *macdeny_list;    // source MACs the macdeny module drops
-extern MACHASH *macrouter_list;  // routers' MACs: never replace a host's MAC in the ARP table
 
 // Inserts a MAC address (MAC lists) or an IP address (IP lists); an entry
 // already present stays as it is. False for a list of the other kind. The

@@ -2,8 +2,8 @@
 // bounded warnings about MACs moving between interfaces.
 #include "packet/machash.h"
 
+#include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "command/log.h"
@@ -13,24 +13,9 @@
 
 MACHASH *mac_table = mh_create();
 MACHASH *ownmac_table = mh_create();
+MACHASH *macrouter_list = mh_create();
 
 static const uint8_t zero_mac[6] = {0, 0, 0, 0, 0, 0};
-
-static void rdlock(MACHASH *t)
-{
-    pthread_rwlock_rdlock(&t->lock);
-}
-
-static void wrlock(MACHASH *t)
-{
-    pthread_rwlock_wrlock(&t->lock);
-    t->write_locks++;
-}
-
-static void unlock(MACHASH *t)
-{
-    pthread_rwlock_unlock(&t->lock);
-}
 
 // Name of an interface slot for messages.
 static const char *ifname(uint32_t slot)
@@ -42,45 +27,8 @@ static const char *ifname(uint32_t slot)
 
 MACHASH *mh_create()
 {
-    MACHASH *t = (MACHASH *)calloc(1, sizeof(MACHASH));
-    if (t == nullptr) {
-        log_message(0, "cannot malloc() MACHASH");
-        daemon_exit(EXIT_OSERR);
-    }
-    table_rwlock_init(&t->lock);
-    t->chunk_used = MH_CHUNK;  // no chunk yet: the first insert takes one
-    return t;
-}
-
-void mh_free(MACHASH *t)
-{
-    if (t == nullptr)
-        return;
-    MHCHUNK *c = t->chunks;
-    while (c != nullptr) {
-        MHCHUNK *next = c->next;
-        free(c);
-        c = next;
-    }
-    pthread_rwlock_destroy(&t->lock);
-    free(t);
-}
-
-void mh_clear(MACHASH *t)
-{
-    wrlock(t);
-    for (int b = 0; b < MH_BUCKETS; b++) {
-        MHENTRY *e = t->bucket[b];
-        while (e != nullptr) {
-            MHENTRY *next = e->next;
-            e->next = t->free;
-            t->free = e;
-            e = next;
-        }
-        t->bucket[b] = nullptr;
-    }
-    t->count = 0;
-    unlock(t);
+    return (MACHASH *)pool_table_new("MACHASH", sizeof(MACHASH), MH_BUCKETS, sizeof(MHENTRY), offsetof(MHENTRY, next),
+                                     MH_CHUNK);
 }
 
 int mh_bucket(const uint8_t mac[6])
@@ -92,76 +40,51 @@ int mh_bucket(const uint8_t mac[6])
 // The entry of a MAC; the caller holds the lock.
 static MHENTRY *find(MACHASH *t, const uint8_t mac[6])
 {
-    for (MHENTRY *e = t->bucket[mh_bucket(mac)]; e != nullptr; e = e->next)
-        if (memcmp(e->mac, mac, 6) == 0)
-            return e;
-    return nullptr;
-}
-
-// An unused entry from the free list or the newest chunk; the caller holds
-// the writer lock. A failed allocation ends the daemon.
-static MHENTRY *take_entry(MACHASH *t)
-{
-    if (t->free != nullptr) {
-        MHENTRY *e = t->free;
-        t->free = e->next;
-        return e;
-    }
-    if (t->chunk_used == MH_CHUNK) {
-        MHCHUNK *c = (MHCHUNK *)calloc(1, sizeof(MHCHUNK));
-        if (c == nullptr) {
-            perror("mh_insert(): cannot malloc");
-            daemon_exit(EXIT_OSERR);
-        }
-        c->next = t->chunks;
-        t->chunks = c;
-        t->chunk_used = 0;
-    }
-    return &t->chunks->entry[t->chunk_used++];
+    return (MHENTRY *)pool_find(t, (uint32_t)mh_bucket(mac), offsetof(MHENTRY, mac), mac, 6);
 }
 
 void mh_walk(MACHASH *t, void (*fn)(MHENTRY *e, void *arg), void *arg)
 {
-    rdlock(t);
-    for (int b = 0; b < MH_BUCKETS; b++)
-        for (MHENTRY *e = t->bucket[b]; e != nullptr; e = e->next)
-            if (e->iface != MH_NOIF)
-                fn(e, arg);
-    unlock(t);
+    pool_rdlock(t);
+    POOLWALK w = {};
+    while (MHENTRY *e = (MHENTRY *)pool_walk(t, &w))
+        if (e->iface != MH_NOIF)
+            fn(e, arg);
+    pool_unlock(t);
 }
 
 MHENTRY *mh_lookup(MACHASH *t, const uint8_t mac[6])
 {
-    rdlock(t);
+    pool_rdlock(t);
     MHENTRY *e = find(t, mac);
-    unlock(t);
+    pool_unlock(t);
     return e;
 }
 
 int mh_interface_of(MACHASH *t, const uint8_t mac[6])
 {
-    rdlock(t);
+    pool_rdlock(t);
     MHENTRY *e = find(t, mac);
     int iface = (e == nullptr || e->iface == MH_NOIF) ? -1 : (int)e->iface;
-    unlock(t);
+    pool_unlock(t);
     return iface;
 }
 
 int mh_target_of(MACHASH *t, const uint8_t mac[6])
 {
-    rdlock(t);
+    pool_rdlock(t);
     MHENTRY *e = find(t, mac);
     int target = (e != nullptr && e->iface != MH_NOIF && e->target_flag == 1) ? e->target : -1;
-    unlock(t);
+    pool_unlock(t);
     return target;
 }
 
 void mh_learn(MACHASH *t, const uint8_t mac[6], uint32_t iface)
 {
-    rdlock(t);
+    pool_rdlock(t);
     MHENTRY *e = find(t, mac);
     bool known = e != nullptr && e->iface == iface;
-    unlock(t);
+    pool_unlock(t);
     if (!known)
         mh_insert(t, mac, iface);
 }
@@ -202,7 +125,7 @@ void mh_insert(MACHASH *t, const uint8_t mac[6], uint32_t iface)
 {
     if (memcmp(mac, zero_mac, 6) == 0)
         return;
-    wrlock(t);
+    pool_wrlock(t);
     MHENTRY *e = find(t, mac);
     if (e != nullptr) {
         if (e->iface == MH_NOIF) {
@@ -223,29 +146,27 @@ void mh_insert(MACHASH *t, const uint8_t mac[6], uint32_t iface)
                 warn_move(e, iface);
             e->iface = iface;
         }
-        unlock(t);
+        pool_unlock(t);
         return;
     }
     if (t->count > MH_TOOMANY)
         log_message(4, "too many mac addresses (%d), potential attack", t->count);
-    e = take_entry(t);
+    e = (MHENTRY *)pool_take(t);
+    if (e == nullptr) {
+        perror("mh_insert(): cannot malloc");
+        daemon_exit(EXIT_OSERR);
+    }
     memcpy(e->mac, mac, 6);
-    e->iface = iface;
-    e->target_flag = 0;
-    e->target = 0;
-    e->warnings = 0;
-    int b = mh_bucket(mac);
-    e->next = t->bucket[b];
-    t->bucket[b] = e;
-    t->count++;
-    unlock(t);
+    e->iface = iface;  // target flag, target and warnings start at 0
+    pool_push(t, (uint32_t)mh_bucket(mac), e);
+    pool_unlock(t);
 }
 
 void mh_mark_target(MACHASH *t, const uint8_t mac[6], int target)
 {
     if (!valid_target(target))
         return;
-    wrlock(t);
+    pool_wrlock(t);
     MHENTRY *e = find(t, mac);
     if (e != nullptr && e->iface != MH_NOIF) {
         e->target_flag = 1;
@@ -257,14 +178,14 @@ void mh_mark_target(MACHASH *t, const uint8_t mac[6], int target)
                 log_message(6, "stickytarget active, target %d now sticks to interface %d", target, (int)e->iface);
         }
     }
-    unlock(t);
+    pool_unlock(t);
 }
 
 void mh_set_interface(MACHASH *t, const uint8_t mac[6], uint32_t iface)
 {
-    wrlock(t);
+    pool_wrlock(t);
     MHENTRY *e = find(t, mac);
     if (e != nullptr)
         e->iface = iface;
-    unlock(t);
+    pool_unlock(t);
 }

@@ -2,18 +2,21 @@
 // address was seen, with the target and warning state of that address.
 //
 // Instances: the learned MAC table (every source MAC seen, also the
-// switching table), the own-MAC table, and the MAC filter lists macallow,
-// macdeny and macrouter (packet/filter_lists.h). Entries are never removed
-// singly; a whole table is emptied (mh_clear) or discarded (mh_free). Entries come from
-// chunks owned by the table, so a learned MAC costs no malloc() per frame
-// and an entry pointer stays readable for the life of its table.
+// switching table), the own-MAC table, the macrouter list the ARP table's
+// learning rules consult, and the MAC filter lists macallow and macdeny
+// (packet/filter_lists.h, which also serves macrouter as a list). Entries
+// are never removed singly; a whole table is emptied (mh_clear) or
+// discarded (mh_free). Entries come from the table's POOL (config/pool.h),
+// so a learned MAC costs no malloc() per frame and an entry pointer stays
+// readable for the life of its table.
 //
 // Locking: lookups and walks take the table's reader lock, changes take its
 // writer lock. A walk callback must not change the table it walks.
 #pragma once
 
 #include <cstdint>
-#include <pthread.h>
+
+#include "config/pool.h"
 
 constexpr int MH_BUCKETS = 1024;
 constexpr uint32_t MH_NOIF = 0xFFFFFFFF;    // entry reserved, not yet seen on any interface
@@ -27,37 +30,32 @@ struct MHENTRY {
     int32_t target_flag;  // 1 = this MAC belongs to target `target`
     int32_t target;       // target number, valid with target_flag
     int32_t warnings;     // "first seen" warnings given so far, 0..6
-    MHENTRY *next;        // next entry of the same bucket
+    MHENTRY *next;        // next entry of the same bucket (of the free list while free)
 };
 
-struct MHCHUNK {
-    MHCHUNK *next;              // older chunk
-    MHENTRY entry[MH_CHUNK];    // entries handed out in order
-};
+// A chunk of MH_CHUNK entries, as the pool allocates it.
+using MHCHUNK = POOLCHUNK;
 
-struct MACHASH {
-    MHENTRY *bucket[MH_BUCKETS];  // chain heads; new entries go to the head
-    int count;                    // entries in the chains
-    pthread_rwlock_t lock;        // readers: lookups and walks; writer: changes
-    MHCHUNK *chunks;              // every chunk of the table, newest first
-    int chunk_used;               // entries handed out from the newest chunk
-    MHENTRY *free;                // emptied entries, reused before a new chunk is taken
-    uint64_t write_locks;         // lock diagnostics: writer acquisitions
+// The table is its pool with the lock: `count` is the number of entries
+// in the chains, `chunks` the chunks taken (newest first), `bucket` the
+// MH_BUCKETS chain heads, to whose head new entries go.
+struct MACHASH : LOCKEDPOOL {
 };
 
 // The table instances, alive from program start.
 extern MACHASH *mac_table;       // every source MAC seen, with its interface ("show machash")
 extern MACHASH *ownmac_table;    // the daemon's own MACs, entered when networks are enabled
+extern MACHASH *macrouter_list;  // routers' MACs ("macrouter"): never replace a host's MAC in the ARP table
 
 // A new empty table. Failure logs "cannot malloc() MACHASH" at level 0 and
 // ends the daemon with exit code 71.
 MACHASH *mh_create();
 // Discards a table with all its entries. No other thread may still use it.
-void mh_free(MACHASH *t);
+inline void mh_free(MACHASH *t) { pool_table_free(t); }
 // Empties a table in place under its writer lock; entries go to its free
 // list, so concurrent readers holding an entry pointer read stale but valid
 // memory. Prefer this over mh_free for tables the packet path reads.
-void mh_clear(MACHASH *t);
+inline void mh_clear(MACHASH *t) { pool_table_clear(t); }
 
 // Bucket of a MAC: the sum of its three big-endian 16-bit words mod 1024.
 int mh_bucket(const uint8_t mac[6]);

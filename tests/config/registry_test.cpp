@@ -2,9 +2,11 @@
 // and concurrent readers against a writer.
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 #include <set>
 #include <vector>
 
@@ -168,6 +170,11 @@ TEST_F(Registry, ConcurrentReadersAndWriter)
     pthread_t readers[3];
     for (pthread_t &t : readers)
         ASSERT_EQ(pthread_create(&t, nullptr, stress_reader, &s), 0);
+    // The rounds must overlap the lookups: on a loaded machine the writer
+    // could otherwise finish before any reader has run.
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         s.lookups.load() == 0 && std::chrono::steady_clock::now() < deadline;)
+        sched_yield();
     for (int round = 0; round < 200; round++) {
         for (int i = 0; i < STABLE; i++) {
             uint8_t a[4] = {192, 0, 2, (uint8_t)i};

@@ -1,6 +1,7 @@
 // The `modules` command, "show modules", the filter-list commands and the
 // writers of the chain line and the filter-list blocks.
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -388,6 +389,11 @@ TEST_F(PacketTest, FilterListDiscardWhileLookupsRun)
     std::vector<std::thread> readers;
     for (int i = 0; i < 4; i++)
         readers.emplace_back(reader);
+    // The rounds must overlap the lookups: on a loaded machine the writer
+    // could otherwise finish before any reader has run.
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         lookups.load() == 0 && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::yield();
     uint8_t key[16];
     for (int round = 0; round < 200; round++) {
         run_line("no ipallow");
