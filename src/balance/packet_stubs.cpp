@@ -3,12 +3,12 @@
 #include "packet/module.h"
 #include "packet/regular_callback.h"
 
-int mod_slb(int, int, uint8_t *)
+int mod_slb(int, int, uint8_t *, FRAMEINFO *)
 {
     return 0;  // server load balancing: passes every frame until it lands
 }
 
-int mod_llb(int, int, uint8_t *)
+int mod_llb(int, int, uint8_t *, FRAMEINFO *)
 {
     return 0;  // link load balancing: passes every frame until it lands
 }

@@ -829,6 +829,10 @@ purge_interface(int n, FILE *)
     i.threads = 1;
     i.io_started = io_started;
     i.link_state = link_state;
+    // The frame counters of the running slot live beside cfg; the dry run
+    // of a reload leaves them alone.
+    if (!reload_dry_run())
+        interface_counts_clear(n);
     return 1;
 }
 

@@ -205,6 +205,9 @@ struct INTERFACE {
     pcap_dumper *dumper;           // pcap dump writer; dumping is active when both are set
     char dumpdir[DUMPDIRLEN];      // directory of the traffic dump; empty = none
     uint64_t dumped_bytes;         // bytes written into the current capture file
+    // The four counters below hold only the frames of threads that are not
+    // readers (commands, probes); each reader thread counts on counters of
+    // its own, and interface_counts() (packet/interface_io.h) sums both.
     uint64_t sent_packets;         // frames written
     uint64_t sent_bytes;           // bytes written (after the outmtu cut)
     uint64_t recv_packets;         // frames read

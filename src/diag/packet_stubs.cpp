@@ -2,7 +2,7 @@
 #include "packet/interface_hooks.h"
 #include "packet/module.h"
 
-int mod_benchmark(int, int, uint8_t *)
+int mod_benchmark(int, int, uint8_t *, FRAMEINFO *)
 {
     return 0;  // loopback benchmark: passes every frame until it lands
 }

@@ -3,7 +3,7 @@
 #include "packet/module.h"
 #include "packet/regular_callback.h"
 
-int mod_vrrp(int, int, uint8_t *)
+int mod_vrrp(int, int, uint8_t *, FRAMEINFO *)
 {
     return 0;  // VRRP advertisements: passes every frame until VRRP lands
 }

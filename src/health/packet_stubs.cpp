@@ -4,7 +4,7 @@
 #include "packet/module.h"
 #include "packet/regular_callback.h"
 
-int mod_hc(int, int, uint8_t *)
+int mod_hc(int, int, uint8_t *, FRAMEINFO *)
 {
     return 0;  // probe answers: passes every frame until probes land
 }

@@ -32,17 +32,10 @@
 
 static const uint8_t zero_ip4[4] = {0, 0, 0, 0};
 
-// Frame offsets of the fields the module reads.
-constexpr int A_OFF = ETH_HDRLEN;                     // ARP body
-constexpr int A_END = ETH_HDRLEN + ARP_PKTLEN;        // 42: end of the ARP body
-constexpr int I6_OFF = ETH_HDRLEN;                    // IPv6 header
-constexpr int ND_OFF = ETH_HDRLEN + IP6_HDRLEN;       // 54: NS/NA message
-constexpr int ND_TGT = ND_OFF + 8;                    // 62: NS/NA target address
-constexpr int ND_END = ND_TGT + 16;                   // 78: end of the target
-
-// Bytes 12..21 of an ARP request for IPv4 over Ethernet; a reply differs in
-// the last byte.
-static const uint8_t arp_request_head[10] = {0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
+// The first seven bytes of an ARP body for IPv4 over Ethernet: hardware
+// type 1, protocol 0x0800, address lengths 6 and 4, and the high byte of
+// the operation (request 1 and reply 2 differ only in the low byte).
+static const uint8_t arp_ipv4_head[7] = {0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00};
 
 static bool is_member(int network, int slot)
 {
@@ -395,9 +388,9 @@ static void print_ip6(const char *label, const uint8_t *ip)
 // ARP request for an IPv4 address: answered for an own address, taken as
 // a gratuitous announcement for a known host. Returns 1 consumed, 0 pass
 // on, -1 continue with the other frame kinds.
-static int arp_request(int slot, uint8_t *frame)
+static int arp_request(int slot, uint8_t *frame, const FRAMEINFO *fi)
 {
-    const uint8_t *a = frame + A_OFF;
+    const uint8_t *a = frame + fi->l3;
     const uint8_t *sha = a + ARP_SHA;
     const uint8_t *spa = a + ARP_SPA;
     const uint8_t *tpa = a + ARP_TPA;
@@ -453,9 +446,9 @@ static int arp_request(int slot, uint8_t *frame)
 
 // ARP reply: learns the MAC of a known host, reports a conflict with an
 // own address. Same results as arp_request.
-static int arp_reply(int slot, uint8_t *frame)
+static int arp_reply(int slot, uint8_t *frame, const FRAMEINFO *fi)
 {
-    const uint8_t *a = frame + A_OFF;
+    const uint8_t *a = frame + fi->l3;
     const uint8_t *sha = a + ARP_SHA;
     const uint8_t *spa = a + ARP_SPA;
     if (dmn.debug) {
@@ -496,9 +489,9 @@ static int arp_reply(int slot, uint8_t *frame)
 
 // Neighbour solicitation: answered with an advertisement for an own IPv6
 // address.
-static int nd_solicitation(int slot, uint8_t *frame)
+static int nd_solicitation(int slot, uint8_t *frame, const FRAMEINFO *fi)
 {
-    const uint8_t *target = frame + ND_TGT;
+    const uint8_t *target = frame + fi->l4 + ND_TARGET;
     if (dmn.debug)
         print_ip6("IPv6 Neighbor Solicitation Request received for ", target);
     AHENTRY *e = ah_find(arp_table, target);
@@ -515,7 +508,7 @@ static int nd_solicitation(int slot, uint8_t *frame)
     memcpy(mac, e->mac, 6);
     memcpy(tgt, target, 16);
     memcpy(dmac, frame + ETH_SRC, 6);
-    memcpy(dst, frame + I6_OFF + IP6_SRC, 16);
+    memcpy(dst, frame + fi->l3 + IP6_SRC, 16);
     uint8_t flags = NA_FLAG_SOLICITED | NA_FLAG_OVERRIDE;
     if (ipv6_is_zero(dst)) {
         // Duplicate address detection solicits from ::, which cannot be
@@ -533,9 +526,9 @@ static int nd_solicitation(int slot, uint8_t *frame)
 
 // Neighbour advertisement: learns the MAC of a known IPv6 host, reports a
 // conflict with an own address.
-static int nd_advert(int slot, uint8_t *frame)
+static int nd_advert(int slot, uint8_t *frame, const FRAMEINFO *fi)
 {
-    const uint8_t *target = frame + ND_TGT;
+    const uint8_t *target = frame + fi->l4 + ND_TARGET;
     const uint8_t *smac = frame + ETH_SRC;
     char text[64];
     if (dmn.debug)
@@ -579,36 +572,35 @@ static int nd_advert(int slot, uint8_t *frame)
     return 0;
 }
 
-int mod_arp(int slot, int len, uint8_t *frame)
+int mod_arp(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
 {
     if (len < ETH_HDRLEN)
         return 0;
-    uint16_t type = rd16(frame + ETH_TYPE);
 
     // Time exceeded messages are never forwarded: they would only report
     // the daemon's own rewriting back to the network.
-    if (type == ETHTYPE_IPV4 && len >= ETH_HDRLEN + IP4_MINHDR && frame[ETH_HDRLEN + IP4_PROTO] == IPPROTO_ICMP_) {
-        FRAMEINFO fi;
-        if (frame_parse(frame, len, &fi) && fi.l4 >= 0 && fi.l4len >= 1 && frame[fi.l4 + ICMP_TYPE] == 11)
-            return 1;
-    }
+    if (fi->ethertype == ETHTYPE_IPV4 && fi->proto == IPPROTO_ICMP_ && fi->l4 >= 0 && fi->l4len >= 1 &&
+        frame[fi->l4 + ICMP_TYPE] == ICMP_TIMXCEED)
+        return 1;
 
     mh_learn(mac_table, frame + ETH_SRC, (uint32_t)slot);
 
-    int r = -1;
-    if (len >= A_END && memcmp(frame + ETH_TYPE, arp_request_head, 9) == 0) {
-        if (frame[ETH_TYPE + 9] == ARP_REQUEST)
-            r = arp_request(slot, frame);
-        else if (frame[ETH_TYPE + 9] == ARP_REPLY)
-            r = arp_reply(slot, frame);
+    // A parsed ARP frame holds the whole 28-byte body.
+    if (fi->ethertype == ETHTYPE_ARP && fi->l3 >= 0 && memcmp(frame + fi->l3, arp_ipv4_head, 7) == 0) {
+        int r = -1;
+        uint8_t op = frame[fi->l3 + ARP_OPER + 1];
+        if (op == ARP_REQUEST)
+            r = arp_request(slot, frame, fi);
+        else if (op == ARP_REPLY)
+            r = arp_reply(slot, frame, fi);
         if (r >= 0)
             return r;
     }
-    if (type == ETHTYPE_IPV6 && len >= ND_END && frame[I6_OFF + IP6_NXT] == IPPROTO_ICMPV6_) {
-        if (frame[ND_OFF + ICMP_TYPE] == ICMP6_NS)
-            return nd_solicitation(slot, frame);
-        if (frame[ND_OFF + ICMP_TYPE] == ICMP6_NA)
-            return nd_advert(slot, frame);
+    if (fi->ethertype == ETHTYPE_IPV6 && fi->proto == IPPROTO_ICMPV6_ && fi->l4len >= ND_MINLEN) {
+        if (frame[fi->l4 + ICMP_TYPE] == ICMP6_NS)
+            return nd_solicitation(slot, frame, fi);
+        if (frame[fi->l4 + ICMP_TYPE] == ICMP6_NA)
+            return nd_advert(slot, frame, fi);
     }
     return 0;
 }

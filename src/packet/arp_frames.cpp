@@ -17,8 +17,6 @@ static const uint8_t ff05_1[16] = {0xff, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 
 constexpr int ARP_OFF = ETH_HDRLEN;                   // ARP body
 constexpr int IP6_OFF = ETH_HDRLEN;                   // IPv6 header
 constexpr int ICMP6_OFF = ETH_HDRLEN + IP6_HDRLEN;    // NS/NA message
-constexpr int ND_TARGET = 8;                          // target address in the message
-constexpr int ND_OPT = 24;                            // the link-layer option in the message
 
 static void eth_header(uint8_t *buf, const uint8_t dst[6], const uint8_t src[6], uint16_t type)
 {

@@ -71,7 +71,7 @@ int module_find(const char *name)
     return -1;
 }
 
-int chain_dispatch(int slot, int len, uint8_t *frame)
+int chain_dispatch(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
 {
     // The count is read once: a `modules` command running meanwhile only
     // ever shrinks it to 0 and then appends, so positions below a count
@@ -85,10 +85,10 @@ int chain_dispatch(int slot, int len, uint8_t *frame)
         if (chain.serial[p]) {
             pthread_mutex_t *lock = &module_table[chain.index[p]].lock;
             pthread_mutex_lock(lock);
-            r = h(slot, len, frame);
+            r = h(slot, len, frame, fi);
             pthread_mutex_unlock(lock);
         } else {
-            r = h(slot, len, frame);
+            r = h(slot, len, frame, fi);
         }
         if (r == 1)
             return 1;
@@ -96,12 +96,12 @@ int chain_dispatch(int slot, int len, uint8_t *frame)
     return 0;
 }
 
-int chain_dispatch_unlocked(int slot, int len, uint8_t *frame)
+int chain_dispatch_unlocked(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
 {
     int n = chain.count;
     for (int p = 0; p < n && p < MAXCHAIN; p++) {
         MODHANDLER h = chain.handler[p];
-        if (h != nullptr && h(slot, len, frame) == 1)
+        if (h != nullptr && h(slot, len, frame, fi) == 1)
             return 1;
     }
     return 0;

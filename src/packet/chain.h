@@ -22,11 +22,12 @@ struct CHAIN {
 extern CHAIN chain;
 
 // Runs the chain on a frame as the select loop does: SERIAL handlers under
-// their module lock. Returns 1 when a module consumed the frame, 0 when
-// none did (the frame is then dropped).
-int chain_dispatch(int slot, int len, uint8_t *frame);
+// their module lock. fi is the reader's parse of the frame (frame_parse),
+// handed to every handler. Returns 1 when a module consumed the frame, 0
+// when none did (the frame is then dropped).
+int chain_dispatch(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
 // The same without the SERIAL locks, for the per-interface reader threads.
-int chain_dispatch_unlocked(int slot, int len, uint8_t *frame);
+int chain_dispatch_unlocked(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
 
 // Empties the chain.
 void chain_clear();

@@ -65,19 +65,51 @@ bool frame_parse(const uint8_t *frame, int len, FRAMEINFO *fi)
     }
 }
 
+// The one's-complement sum does not depend on the order in which words
+// are added, nor on the byte order they are added in, as long as the
+// result is swapped back (RFC 1071, section 2). So the data is summed as
+// native 64-bit words, each split into two 32-bit halves added into 64-bit
+// accumulators (no carry is lost before 2^32 words), then folded to 16
+// bits and, on a little-endian host, byte-swapped into the big-endian word
+// sum the callers carry. Loads go through memcpy, so any start alignment
+// is fine. An odd last byte is the high byte of a word padded with zero:
+// the tail is copied into a zeroed block, which keeps it at an even offset
+// from p as the pairing requires.
+static inline uint64_t load64(const uint8_t *p)
+{
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return v;
+}
+
 uint32_t csum_add(uint32_t sum, const uint8_t *p, int n)
 {
-    // 64-bit accumulation cannot overflow for any frame we handle; fold at
-    // the end.
-    uint64_t s = sum;
+    uint64_t a = 0, b = 0, c = 0, d = 0;
     int i = 0;
-    for (; i + 1 < n; i += 2)
-        s += (uint32_t)((p[i] << 8) | p[i + 1]);
-    if (i < n)
-        s += (uint32_t)(p[i] << 8);
-    while (s >> 32)
-        s = (s & 0xffffffffu) + (s >> 32);
-    return (uint32_t)s;
+    for (; i + 16 <= n; i += 16) {
+        uint64_t v = load64(p + i), w = load64(p + i + 8);
+        a += (uint32_t)v;
+        b += v >> 32;
+        c += (uint32_t)w;
+        d += w >> 32;
+    }
+    if (i < n) {
+        uint8_t tail[16] = {};
+        memcpy(tail, p + i, (size_t)(n - i));
+        uint64_t v = load64(tail), w = load64(tail + 8);
+        a += (uint32_t)v;
+        b += v >> 32;
+        c += (uint32_t)w;
+        d += w >> 32;
+    }
+    uint64_t s = (a + b) + (c + d);  // below 2^61 for any n that fits an int
+    while (s >> 16)
+        s = (s & 0xffff) + (s >> 16);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    s = ((s & 0xff) << 8) | (s >> 8);
+#endif
+    uint64_t t = (uint64_t)sum + s;
+    return (uint32_t)((t & 0xffffffffu) + (t >> 32));
 }
 
 uint16_t csum_fold(uint32_t sum)
@@ -190,14 +222,11 @@ bool ip4_checksum_ok(const uint8_t *frame, const FRAMEINFO *fi)
     return inet_checksum(frame + fi->l3, fi->l3hdr) == 0;
 }
 
-bool frame_finish_checksum(uint8_t *frame, int len)
+bool frame_finish_checksum(uint8_t *frame, const FRAMEINFO *fi)
 {
-    FRAMEINFO fi;
-    if (!frame_parse(frame, len, &fi) || fi.l4 < 0)
+    if (fi->l4 < 0 || (fi->proto != IPPROTO_TCP_ && fi->proto != IPPROTO_UDP_))
         return false;
-    if (fi.proto != IPPROTO_TCP_ && fi.proto != IPPROTO_UDP_)
-        return false;
-    return l4_set_checksum(frame, &fi);
+    return l4_set_checksum(frame, fi);
 }
 
 void csum_replace(uint8_t *field, const uint8_t *oldb, const uint8_t *newb, int n)

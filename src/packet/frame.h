@@ -90,8 +90,14 @@ constexpr uint8_t ICMP_ECHOREPLY = 0;
 constexpr uint8_t ICMP_ECHO = 8;
 constexpr uint8_t ICMP6_ECHO = 128;
 constexpr uint8_t ICMP6_ECHOREPLY = 129;
+constexpr uint8_t ICMP_TIMXCEED = 11; // time exceeded
 constexpr uint8_t ICMP6_NS = 135;    // neighbour solicitation
 constexpr uint8_t ICMP6_NA = 136;    // neighbour advertisement
+
+// Neighbour solicitation and advertisement (relative to the ICMPv6 header)
+constexpr int ND_TARGET = 8;         // target address, 16 bytes
+constexpr int ND_OPT = 24;           // first option (type, length in 8-byte units, data)
+constexpr int ND_MINLEN = 24;        // message up to the end of the target address
 
 // TCP (relative to the TCP header)
 constexpr int TCP_SPORT = 0;
@@ -213,7 +219,10 @@ inline bool frame_ports(const uint8_t *frame, const FRAMEINFO *fi, uint16_t *spo
 // Internet checksum (RFC 1071)
 
 // Adds n bytes as big-endian 16-bit words to a 32-bit running sum; an odd
-// last byte is padded with zero.
+// last byte is padded with zero. The result is the running sum in one's
+// complement: the same value after csum_fold as a word-by-word sum, not
+// necessarily the same 32-bit number. Sums 64 bits per step at any
+// alignment of p.
 uint32_t csum_add(uint32_t sum, const uint8_t *p, int n);
 // Folds a running sum to 16 bits and complements it: the checksum value.
 uint16_t csum_fold(uint32_t sum);
@@ -241,9 +250,10 @@ bool ip4_checksum_ok(const uint8_t *frame, const FRAMEINFO *fi);
 // A sender with transmit checksum offload (seen on the same host, veth,
 // TAP) hands frames over whose TCP/UDP checksum field holds only the
 // pseudo-header sum. Before a module forwards a rewritten copy or answers
-// one, that checksum must be real. Recomputes it for a TCP or UDP frame;
-// returns false (frame unchanged) for anything else.
-bool frame_finish_checksum(uint8_t *frame, int len);
+// one, that checksum must be real. Recomputes it for a TCP or UDP frame
+// parsed into *fi; returns false (frame unchanged) for anything else. Only
+// the checksum field changes, so *fi stays valid.
+bool frame_finish_checksum(uint8_t *frame, const FRAMEINFO *fi);
 
 // Incremental update (RFC 1624, eqn. 3: HC' = ~(~HC + ~m + m')) of the
 // 16-bit checksum stored at `field` after n bytes (n even, at the same

@@ -53,6 +53,68 @@ pthread_mutex_t link_lock = PTHREAD_MUTEX_INITIALIZER;
 // The select loop's reader buffer.
 uint8_t loop_buffer[FRAMEBUF];
 
+// Frame counters of one interface kept by one reader.
+struct SLOTCOUNTS {
+    std::atomic<uint64_t> recv_packets;
+    std::atomic<uint64_t> recv_bytes;
+    std::atomic<uint64_t> sent_packets;
+    std::atomic<uint64_t> sent_bytes;
+};
+
+// One reader's counters for every slot. Only the reader writes them, with
+// a plain load and store (no locked read-modify-write); the listings read
+// them. Aligned so that two readers never write the same cache line.
+struct alignas(64) READERCOUNTS {
+    SLOTCOUNTS slot[IFSLOTS];
+};
+
+// Every reader thread the loops start, the select loop and a few test
+// threads; a reader beyond these counts in the interface record instead.
+constexpr int MAXREADERS = MAXKVNTHREADS + 16;
+READERCOUNTS reader_counts[MAXREADERS];
+std::atomic<int> readers_used{0};      // entries handed out (may pass MAXREADERS)
+
+// This thread's entry, taken when it handles its first received frame;
+// nullptr for threads that never read a frame, or when none was left.
+thread_local READERCOUNTS *self_counts = nullptr;
+thread_local bool self_counts_taken = false;
+
+// What the counters of each slot stood at when they were last cleared;
+// guarded by the interface lock.
+IFCOUNTS counts_base[IFSLOTS];
+
+inline void bump(std::atomic<uint64_t> &c, uint64_t v)
+{
+    c.store(c.load(std::memory_order_relaxed) + v, std::memory_order_relaxed);
+}
+
+READERCOUNTS *reader_counts_self()
+{
+    if (!self_counts_taken) {
+        self_counts_taken = true;
+        int k = readers_used.fetch_add(1, std::memory_order_relaxed);
+        if (k < MAXREADERS)
+            self_counts = &reader_counts[k];
+    }
+    return self_counts;
+}
+
+// The readers' counters of a slot, summed.
+IFCOUNTS reader_sums(int slot)
+{
+    IFCOUNTS c = {};
+    int n = readers_used.load(std::memory_order_relaxed);
+    if (n > MAXREADERS)
+        n = MAXREADERS;
+    for (int k = 0; k < n; k++) {
+        const SLOTCOUNTS &r = reader_counts[k].slot[slot];
+        c.recv_packets += r.recv_packets.load(std::memory_order_relaxed);
+        c.recv_bytes += r.recv_bytes.load(std::memory_order_relaxed);
+        c.sent_packets += r.sent_packets.load(std::memory_order_relaxed);
+        c.sent_bytes += r.sent_bytes.load(std::memory_order_relaxed);
+    }
+    return c;
+}
 
 bool dumping(const INTERFACE &i) { return i.capture != nullptr && i.dumper != nullptr; }
 
@@ -176,21 +238,6 @@ ssize_t read_frame(int fd, bool raw, uint8_t *buf, bool *csum_not_ready)
     return n;
 }
 
-// Everything done with a frame once it is read: finish an offloaded
-// checksum, record it into a running dump.
-void frame_arrived(int slot, uint8_t *buf, int len, bool csum_not_ready, bool capture)
-{
-    if (csum_not_ready)
-        frame_finish_checksum(buf, len);
-    INTERFACE &i = cfg.interfaces[slot];
-    if (capture && dumping(i)) {
-        pthread_rwlock_rdlock(&i.lock);
-        if (dumping(i))
-            dump_record(slot, buf, len);
-        pthread_rwlock_unlock(&i.lock);
-    }
-}
-
 } // namespace
 
 INTERFACE *interface_by_name(const char *name)
@@ -264,22 +311,74 @@ void interface_close(int n)
     interface_rebuild = 1;
 }
 
-void interface_count_received(int slot, int len)
+void interface_counts(int slot, IFCOUNTS *out)
 {
+    *out = {};
+    if (slot < 0 || slot >= IFSLOTS)
+        return;
     INTERFACE &i = cfg.interfaces[slot];
-    pthread_rwlock_wrlock(&i.lock);
-    i.recv_packets++;
-    i.recv_bytes += (uint64_t)len;
+    // Summed under the lock, so a clear cannot come between the sum and
+    // the base it is taken from.
+    pthread_rwlock_rdlock(&i.lock);
+    IFCOUNTS r = reader_sums(slot);
+    const IFCOUNTS &b = counts_base[slot];
+    out->recv_packets = i.recv_packets + r.recv_packets - b.recv_packets;
+    out->recv_bytes = i.recv_bytes + r.recv_bytes - b.recv_bytes;
+    out->sent_packets = i.sent_packets + r.sent_packets - b.sent_packets;
+    out->sent_bytes = i.sent_bytes + r.sent_bytes - b.sent_bytes;
     pthread_rwlock_unlock(&i.lock);
 }
 
-int interface_receive(int slot, uint8_t *buf)
+// The readers' counters are never written by another thread: clearing
+// remembers where they stand and the sums start from there.
+void interface_counts_clear(int slot)
 {
+    if (slot < 0 || slot >= IFSLOTS)
+        return;
+    INTERFACE &i = cfg.interfaces[slot];
+    pthread_rwlock_wrlock(&i.lock);
+    counts_base[slot] = reader_sums(slot);
+    i.recv_packets = i.recv_bytes = i.sent_packets = i.sent_bytes = 0;
+    pthread_rwlock_unlock(&i.lock);
+}
+
+int interface_frame_in(int slot, uint8_t *buf, int len, bool csum_not_ready, KVNTHREAD *t)
+{
+    FRAMEINFO fi;
+    frame_parse(buf, len, &fi);
+    if (csum_not_ready)
+        frame_finish_checksum(buf, &fi);
+    INTERFACE &i = cfg.interfaces[slot];
+    if (t == nullptr && dumping(i)) {
+        pthread_rwlock_rdlock(&i.lock);
+        if (dumping(i))
+            dump_record(slot, buf, len);
+        pthread_rwlock_unlock(&i.lock);
+    }
+    if (t != nullptr)
+        bump(t->packets, 1);
+    READERCOUNTS *rc = reader_counts_self();
+    if (rc != nullptr) {
+        bump(rc->slot[slot].recv_packets, 1);
+        bump(rc->slot[slot].recv_bytes, (uint64_t)len);
+    } else {
+        pthread_rwlock_wrlock(&i.lock);
+        i.recv_packets++;
+        i.recv_bytes += (uint64_t)len;
+        pthread_rwlock_unlock(&i.lock);
+    }
+    if (t != nullptr)
+        return chain_dispatch_unlocked(slot, len, buf, &fi);
+    return chain_dispatch(slot, len, buf, &fi);
+}
+
+int interface_receive(int slot, uint8_t *buf, bool *csum_not_ready)
+{
+    *csum_not_ready = false;
     if (!valid_interface(slot))
         return -1;
     INTERFACE &i = cfg.interfaces[slot];
-    bool csum_not_ready;
-    ssize_t n = read_frame(i.fd, i.access == ACCESS_RAW, buf, &csum_not_ready);
+    ssize_t n = read_frame(i.fd, i.access == ACCESS_RAW, buf, csum_not_ready);
     if (n < 0) {
         if (errno == EAGAIN || errno == EBADMSG)
             return -1;
@@ -289,8 +388,6 @@ int interface_receive(int slot, uint8_t *buf)
             log_message(3, "Error %d on recvfrom socket", errno);
         return -1;
     }
-    frame_arrived(slot, buf, (int)n, csum_not_ready, true);
-    interface_count_received(slot, (int)n);
     return (int)n;
 }
 
@@ -321,6 +418,14 @@ void interface_send(int slot, const uint8_t *frame, int len)
                         len, i.name);
         else
             log_message(4, "WARNING: failed to write frame of len %d to %s, errno = %d", len, i.name, errno);
+        return;
+    }
+    // A reader answering or forwarding counts on its own counters; other
+    // senders share the interface record's.
+    READERCOUNTS *rc = self_counts;
+    if (rc != nullptr) {
+        bump(rc->slot[slot].sent_packets, 1);
+        bump(rc->slot[slot].sent_bytes, (uint64_t)len);
         return;
     }
     pthread_rwlock_wrlock(&i.lock);
@@ -403,9 +508,10 @@ void interface_loop()
                 int fd = cfg.interfaces[slot].fd;
                 if (fd <= 0 || fd >= FD_SETSIZE || !FD_ISSET(fd, &ready))
                     continue;
-                int len = interface_receive(slot, loop_buffer);
-                if (len >= 0 && chain.count > 0)
-                    chain_dispatch(slot, len, loop_buffer);
+                bool csum_not_ready;
+                int len = interface_receive(slot, loop_buffer, &csum_not_ready);
+                if (len >= 0)
+                    interface_frame_in(slot, loop_buffer, len, csum_not_ready, nullptr);
             }
         }
         interface_rebuild = 0;
@@ -456,12 +562,7 @@ void *interface_mt_thread(void *arg)
             }
             continue;
         }
-        frame_arrived(slot, buf, (int)n, csum_not_ready, false);
-        pthread_mutex_lock(&t->lock);
-        t->packets++;
-        pthread_mutex_unlock(&t->lock);
-        interface_count_received(slot, (int)n);
-        chain_dispatch_unlocked(slot, (int)n, buf);
+        interface_frame_in(slot, buf, (int)n, csum_not_ready, t);
     }
     return nullptr;
 }
@@ -481,7 +582,6 @@ void interface_loop_multithreading()
             t.number = kvn_thread_count + 1;
             t.slot = s;
             t.packets = 0;
-            pthread_mutex_init(&t.lock, nullptr);
             kvn_thread_count++;
             run_thread_and_detach(interface_mt_thread, &t);
         }
@@ -571,18 +671,19 @@ int show_ifstat(int, char **, FILE *out)
         INTERFACE &i = cfg.interfaces[s];
         if (i.fd <= 0)
             continue;
+        IFCOUNTS c;
+        interface_counts(s, &c);
         pthread_rwlock_rdlock(&i.lock);
-        uint64_t rp = i.recv_packets, rb = i.recv_bytes, sp = i.sent_packets, sb = i.sent_bytes;
         uint64_t db = i.dumped_bytes;
         pthread_rwlock_unlock(&i.lock);
         fprintf(out, "interface %d (%s)\n", s, i.name);
         fprintf(out, "  link detection: %s\n", i.link_state == 1 ? "TRUE" : "FALSE");
         fprintf(out, "  address:\n    %02x:%02x:%02x:%02x:%02x:%02x\n", i.hwaddr[0], i.hwaddr[1], i.hwaddr[2],
                 i.hwaddr[3], i.hwaddr[4], i.hwaddr[5]);
-        fprintf(out, "  received:\n    packets %llu\n    bytes   %llu\n", (unsigned long long)rp,
-                (unsigned long long)rb);
-        fprintf(out, "  sent:\n    packets %llu\n    bytes   %llu\n", (unsigned long long)sp,
-                (unsigned long long)sb);
+        fprintf(out, "  received:\n    packets %llu\n    bytes   %llu\n", (unsigned long long)c.recv_packets,
+                (unsigned long long)c.recv_bytes);
+        fprintf(out, "  sent:\n    packets %llu\n    bytes   %llu\n", (unsigned long long)c.sent_packets,
+                (unsigned long long)c.sent_bytes);
         fprintf(out, "  dumped:\n    bytes   %llu\n", (unsigned long long)db);
         struct tpacket_stats st;
         socklen_t sl = sizeof st;
@@ -597,13 +698,11 @@ int show_threads(int, char **, FILE *out)
 {
     for (int k = 0; k < kvn_thread_count; k++) {
         KVNTHREAD &t = kvn_threads[k];
-        pthread_mutex_lock(&t.lock);
-        uint64_t packets = t.packets;
-        pthread_mutex_unlock(&t.lock);
+        uint64_t packets = t.packets.load(std::memory_order_relaxed);
         INTERFACE &i = cfg.interfaces[t.slot];
-        pthread_rwlock_rdlock(&i.lock);
-        uint64_t received = i.recv_packets;
-        pthread_rwlock_unlock(&i.lock);
+        IFCOUNTS c;
+        interface_counts(t.slot, &c);
+        uint64_t received = c.recv_packets;
         // A thread whose interface received nothing yet shows 0.0 instead
         // of dividing by zero.
         double pct = received != 0 ? 100.0 * (double)packets / (double)received : 0.0;

@@ -33,8 +33,20 @@ int interface_slot_by_name(const char *name);
 const char *interface_name(int slot);
 
 // Reads one frame of at most FRAMEBUF - 1 bytes into buf (select mode);
-// the length, or -1 when nothing was read.
-int interface_receive(int slot, uint8_t *buf);
+// the length, or -1 when nothing was read. *csum_not_ready tells whether
+// the kernel handed the frame over with its checksum left to offload.
+int interface_receive(int slot, uint8_t *buf, bool *csum_not_ready);
+
+struct KVNTHREAD;
+// Everything a reader does with a frame it has read into its buffer, in
+// this order: parses it once (the parse every module reads), finishes a
+// checksum left to offload, records it into a running capture, counts it
+// on this reader's own counters, and runs the module chain. The select
+// loop and the test wire pass t = nullptr and get the capture and the
+// SERIAL module locks; a reader thread passes its thread-table entry,
+// whose packet count goes up, and gets neither. Returns the chain's
+// verdict (1 consumed, 0 dropped).
+int interface_frame_in(int slot, uint8_t *buf, int len, bool csum_not_ready, KVNTHREAD *t);
 // Writes one frame (cut to `outmtu` when that is set); failures are logged.
 void interface_send(int slot, const uint8_t *frame, int len);
 // Sends on every enabled slot.
@@ -54,8 +66,21 @@ extern const char *sysfs_root;
 // once a second; tests call it directly.
 void link_detection_step(int slot);
 
-// Counts a received frame on the slot (under the interface lock).
-void interface_count_received(int slot, int len);
+// Frame counters of one interface as the listings show them.
+struct IFCOUNTS {
+    uint64_t recv_packets;         // frames read
+    uint64_t recv_bytes;           // bytes read
+    uint64_t sent_packets;         // frames written
+    uint64_t sent_bytes;           // bytes written (after the outmtu cut)
+};
+// Every reader thread counts the frames it reads and writes on counters of
+// its own, so the frame path takes no lock and shares no cache line for
+// them; frames sent by other threads (commands, probes) are counted in the
+// interface record under its lock. This sums both for one slot (all zeros
+// for a bad slot).
+void interface_counts(int slot, IFCOUNTS *out);
+// Starts the slot's counters from zero again (a purged interface record).
+void interface_counts_clear(int slot);
 
 // Set when an interface was opened or closed; the select loop rebuilds.
 extern volatile int interface_rebuild;
@@ -75,8 +100,7 @@ struct KVNTHREAD {
     pthread_t tid;                 // system thread id, stored by the thread itself
     int number;                    // thread number shown by "show threads" (table index + 1)
     int slot;                      // interface slot the thread reads
-    pthread_mutex_t lock;          // guards packets
-    uint64_t packets;              // frames processed by this thread
+    std::atomic<uint64_t> packets; // frames processed; written only by the thread itself
 };
 extern KVNTHREAD kvn_threads[MAXKVNTHREADS];
 extern std::atomic<int> kvn_thread_count;  // table slots used, published after the slot is filled

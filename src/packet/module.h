@@ -1,7 +1,14 @@
 // Packet modules: every received frame is offered to the modules of the
 // chain in order. A handler takes (interface slot, frame length, frame in
-// the reader's buffer, changeable in place) and returns 1 when it consumed
-// the frame (sent or dropped it) or 0 to pass it on.
+// the reader's buffer, changeable in place, and the reader's parse of it)
+// and returns 1 when it consumed the frame (sent or dropped it) or 0 to
+// pass it on.
+//
+// The reader parses each frame once (frame_parse) before the chain runs;
+// handlers read offsets, lengths and protocol from *fi instead of parsing
+// again. *fi describes the frame as received: a handler that rewrites
+// headers and then passes the frame on brings *fi up to date with
+// frame_parse() before it returns 0; every other handler leaves it alone.
 //
 // The module table lists every module the `modules` command knows, in the
 // order "show modules" prints them. Handlers live with their subsystems;
@@ -11,7 +18,9 @@
 #include <cstdint>
 #include <pthread.h>
 
-using MODHANDLER = int (*)(int slot, int len, uint8_t *frame);
+#include "packet/frame.h"
+
+using MODHANDLER = int (*)(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
 
 // One row of the module table.
 struct MODULE {
@@ -32,29 +41,29 @@ extern MODULE module_table[MODULE_COUNT + 1];
 int module_find(const char *name);
 
 // The ARP and neighbour discovery module (packet/arp.cpp).
-int mod_arp(int slot, int len, uint8_t *frame);
+int mod_arp(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
 
 // The small modules (packet/modules_basic.cpp).
-int mod_switch(int slot, int len, uint8_t *frame);
-int mod_crossover(int slot, int len, uint8_t *frame);
-int mod_ipallow(int slot, int len, uint8_t *frame);
-int mod_ipdeny(int slot, int len, uint8_t *frame);
-int mod_macallow(int slot, int len, uint8_t *frame);
-int mod_macdeny(int slot, int len, uint8_t *frame);
-int mod_master(int slot, int len, uint8_t *frame);
-int mod_strict(int slot, int len, uint8_t *frame);
-int mod_ping(int slot, int len, uint8_t *frame);
-int mod_ip4debug(int slot, int len, uint8_t *frame);
-int mod_sctpdebug(int slot, int len, uint8_t *frame);
-int mod_classic(int slot, int len, uint8_t *frame);
+int mod_switch(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
+int mod_crossover(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
+int mod_ipallow(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
+int mod_ipdeny(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
+int mod_macallow(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
+int mod_macdeny(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
+int mod_master(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
+int mod_strict(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
+int mod_ping(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
+int mod_ip4debug(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
+int mod_sctpdebug(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
+int mod_classic(int slot, int len, uint8_t *frame, FRAMEINFO *fi);
 
 // Modules of other subsystems (stub bodies until those land).
-int mod_benchmark(int slot, int len, uint8_t *frame);  // diag
-int mod_hc(int slot, int len, uint8_t *frame);         // health
-int mod_llb(int slot, int len, uint8_t *frame);        // balance
-int mod_slb(int slot, int len, uint8_t *frame);        // balance
-int mod_nat(int slot, int len, uint8_t *frame);        // packet, routing and NAT
-int mod_out(int slot, int len, uint8_t *frame);        // packet, routing and NAT
-int mod_rt(int slot, int len, uint8_t *frame);         // packet, routing and NAT
-int mod_tnat(int slot, int len, uint8_t *frame);       // packet, routing and NAT
-int mod_vrrp(int slot, int len, uint8_t *frame);       // ha
+int mod_benchmark(int slot, int len, uint8_t *frame, FRAMEINFO *fi);  // diag
+int mod_hc(int slot, int len, uint8_t *frame, FRAMEINFO *fi);         // health
+int mod_llb(int slot, int len, uint8_t *frame, FRAMEINFO *fi);        // balance
+int mod_slb(int slot, int len, uint8_t *frame, FRAMEINFO *fi);        // balance
+int mod_nat(int slot, int len, uint8_t *frame, FRAMEINFO *fi);        // packet, routing and NAT
+int mod_out(int slot, int len, uint8_t *frame, FRAMEINFO *fi);        // packet, routing and NAT
+int mod_rt(int slot, int len, uint8_t *frame, FRAMEINFO *fi);         // packet, routing and NAT
+int mod_tnat(int slot, int len, uint8_t *frame, FRAMEINFO *fi);       // packet, routing and NAT
+int mod_vrrp(int slot, int len, uint8_t *frame, FRAMEINFO *fi);       // ha

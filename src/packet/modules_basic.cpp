@@ -2,7 +2,8 @@
 // master, strict, ping, ip4debug, sctpdebug and the classic placeholder.
 // Each returns 1 when it consumed the frame, 0 to pass it on, and reads a
 // field only after checking that the frame holds it; a frame too short
-// for a filter's key is treated as not matching.
+// for a filter's key is treated as not matching. Protocol, offsets and
+// lengths come from the reader's parse of the frame (FRAMEINFO).
 #include <cstdio>
 #include <cstring>
 
@@ -21,11 +22,13 @@
 namespace {
 
 // The source address key of an IP frame for the IP filters: IPv4 source
-// mapped to 16 bytes, or the IPv6 source. False for other EtherTypes and
-// for frames too short to hold the address.
-bool ip_source_key(const uint8_t *frame, int len, uint8_t key[16])
+// mapped to 16 bytes, or the IPv6 source. The filters classify by
+// EtherType alone, so a frame whose IP header does not parse is still
+// judged by the address where its EtherType puts it. False for other
+// EtherTypes and for frames too short to hold the address.
+bool ip_source_key(const uint8_t *frame, int len, const FRAMEINFO *fi, uint8_t key[16])
 {
-    switch (eth_type(frame, len)) {
+    switch (fi->ethertype) {
     case ETHTYPE_IPV4:
         if (!frame_has(len, ETH_HDRLEN + IP4_SRC, 4))
             return false;
@@ -46,7 +49,7 @@ thread_local uint8_t reply[FRAMEBUF];
 
 } // namespace
 
-int mod_switch(int slot, int len, uint8_t *frame)
+int mod_switch(int slot, int len, uint8_t *frame, FRAMEINFO *)
 {
     if (len < ETH_HDRLEN)
         return 1;
@@ -65,36 +68,36 @@ int mod_switch(int slot, int len, uint8_t *frame)
 }
 
 // A runt is no frame to put on another cable: it is consumed, not sent.
-int mod_crossover(int slot, int len, uint8_t *frame)
+int mod_crossover(int slot, int len, uint8_t *frame, FRAMEINFO *)
 {
     if (len >= ETH_HDRLEN)
         interface_send_others(slot, frame, len);
     return 1;
 }
 
-int mod_ipdeny(int, int len, uint8_t *frame)
+int mod_ipdeny(int, int len, uint8_t *frame, FRAMEINFO *fi)
 {
     uint8_t key[16];
-    return ip_source_key(frame, len, key) && fl_has_ip(FL_IPDENY, key) ? 1 : 0;
+    return ip_source_key(frame, len, fi, key) && fl_has_ip(FL_IPDENY, key) ? 1 : 0;
 }
 
-int mod_ipallow(int, int len, uint8_t *frame)
+int mod_ipallow(int, int len, uint8_t *frame, FRAMEINFO *fi)
 {
     uint8_t key[16];
-    return ip_source_key(frame, len, key) && fl_has_ip(FL_IPALLOW, key) ? 0 : 1;
+    return ip_source_key(frame, len, fi, key) && fl_has_ip(FL_IPALLOW, key) ? 0 : 1;
 }
 
-int mod_macdeny(int, int len, uint8_t *frame)
+int mod_macdeny(int, int len, uint8_t *frame, FRAMEINFO *)
 {
     return frame_has(len, ETH_SRC, 6) && fl_has_mac(FL_MACDENY, frame + ETH_SRC) ? 1 : 0;
 }
 
-int mod_macallow(int, int len, uint8_t *frame)
+int mod_macallow(int, int len, uint8_t *frame, FRAMEINFO *)
 {
     return frame_has(len, ETH_SRC, 6) && fl_has_mac(FL_MACALLOW, frame + ETH_SRC) ? 0 : 1;
 }
 
-int mod_master(int slot, int len, uint8_t *frame)
+int mod_master(int slot, int len, uint8_t *frame, FRAMEINFO *)
 {
     if (vrrp_backup())
         return 1;
@@ -106,7 +109,7 @@ int mod_master(int slot, int len, uint8_t *frame)
     return 0;
 }
 
-int mod_strict(int, int len, uint8_t *frame)
+int mod_strict(int, int len, uint8_t *frame, FRAMEINFO *)
 {
     if (param_value(P_STRICTROUTING) != 1)
         return 0;
@@ -118,19 +121,18 @@ int mod_strict(int, int len, uint8_t *frame)
     return dst[0] == 0x06 && (dst[1] == 0x00 || dst[1] == 0x01) ? 0 : 1;
 }
 
-int mod_ping(int slot, int len, uint8_t *frame)
+int mod_ping(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
 {
-    FRAMEINFO fi;
-    if (!frame_parse(frame, len, &fi) || fi.l4 < 0 || fi.l4len < ICMP_HDRLEN)
+    if (fi->l4 < 0 || fi->l4len < ICMP_HDRLEN)
         return 0;
-    const uint8_t *ip = frame + fi.l3;
+    const uint8_t *ip = frame + fi->l3;
     uint8_t key[16];
     bool v6;
-    if (fi.ethertype == ETHTYPE_IPV4 && fi.proto == IPPROTO_ICMP_ && frame[fi.l4 + ICMP_TYPE] == ICMP_ECHO) {
+    if (fi->ethertype == ETHTYPE_IPV4 && fi->proto == IPPROTO_ICMP_ && frame[fi->l4 + ICMP_TYPE] == ICMP_ECHO) {
         v6 = false;
         ipv4_mapped(key, ip + IP4_DST);
-    } else if (fi.ethertype == ETHTYPE_IPV6 && fi.proto == IPPROTO_ICMPV6_ &&
-               frame[fi.l4 + ICMP_TYPE] == ICMP6_ECHO) {
+    } else if (fi->ethertype == ETHTYPE_IPV6 && fi->proto == IPPROTO_ICMPV6_ &&
+               frame[fi->l4 + ICMP_TYPE] == ICMP6_ECHO) {
         v6 = true;
         memcpy(key, ip + IP6_DST, 16);
     } else {
@@ -158,8 +160,8 @@ int mod_ping(int slot, int len, uint8_t *frame)
     memcpy(reply, frame, (size_t)len);
     memcpy(reply + ETH_DST, frame + ETH_SRC, 6);
     memcpy(reply + ETH_SRC, frame + ETH_DST, 6);
-    uint8_t *rip = reply + fi.l3;
-    uint8_t *icmp = reply + fi.l4;
+    uint8_t *rip = reply + fi->l3;
+    uint8_t *icmp = reply + fi->l4;
     if (!v6) {
         memcpy(rip + IP4_SRC, ip + IP4_DST, 4);
         memcpy(rip + IP4_DST, ip + IP4_SRC, 4);
@@ -174,20 +176,20 @@ int mod_ping(int slot, int len, uint8_t *frame)
         memcpy(rip + IP6_SRC, ip + IP6_DST, 16);
         memcpy(rip + IP6_DST, ip + IP6_SRC, 16);
         icmp[ICMP_TYPE] = ICMP6_ECHOREPLY;
-        l4_set_checksum(reply, &fi);
+        l4_set_checksum(reply, fi);
     }
     interface_send(slot, reply, len);
     return 1;
 }
 
-int mod_ip4debug(int, int len, uint8_t *frame)
+int mod_ip4debug(int, int len, uint8_t *frame, FRAMEINFO *fi)
 {
-    if (!dmn.debug || eth_type(frame, len) != ETHTYPE_IPV4 || !frame_has(len, ETH_HDRLEN, IP4_MINHDR))
+    if (!dmn.debug || fi->ethertype != ETHTYPE_IPV4 || fi->l3 < 0)
         return 0;
-    const uint8_t *ip = frame + ETH_HDRLEN;
-    int hdr = (ip[IP4_VIHL] & 0x0f) * 4;
-    // The first layer-4 byte is printed only when the frame holds it.
-    int l4byte = frame_has(len, ETH_HDRLEN + hdr, 1) && hdr >= IP4_MINHDR ? frame[ETH_HDRLEN + hdr] : 0;
+    const uint8_t *ip = frame + fi->l3;
+    // The byte after the IP header (a fragment's too), when the frame holds it.
+    int after = fi->l3 + fi->l3hdr;
+    int l4byte = frame_has(len, after, 1) ? frame[after] : 0;
     const uint8_t *s = ip + IP4_SRC, *d = ip + IP4_DST;
     const uint8_t *sm = frame + ETH_SRC, *dm = frame + ETH_DST;
     fprintf(stderr, "-------- %d.%d.%d.%d -> %d.%d.%d.%d ip4proto: %d icmptype: %d\n", s[0], s[1], s[2], s[3], d[0], d[1],
@@ -197,26 +199,22 @@ int mod_ip4debug(int, int len, uint8_t *frame)
     return 0;
 }
 
-int mod_sctpdebug(int, int len, uint8_t *frame)
+int mod_sctpdebug(int, int, uint8_t *frame, FRAMEINFO *fi)
 {
-    if (!dmn.debug)
+    if (!dmn.debug || fi->ethertype != ETHTYPE_IPV4 || fi->proto != IPPROTO_SCTP_ || fi->l4 < 0 || fi->l4len < 4)
         return 0;
-    FRAMEINFO fi;
-    if (!frame_parse(frame, len, &fi) || fi.ethertype != ETHTYPE_IPV4 || fi.proto != IPPROTO_SCTP_ ||
-        fi.l4 < 0 || fi.l4len < 4)
-        return 0;
-    const uint8_t *s = frame + fi.l3 + IP4_SRC, *d = frame + fi.l3 + IP4_DST;
+    const uint8_t *s = frame + fi->l3 + IP4_SRC, *d = frame + fi->l3 + IP4_DST;
     fputs("SCTP4 packet reveived\n", stderr);
     fprintf(stderr, "source address:%d.%d.%d.%d destimation address: %d.%d.%d.%d\n", s[0], s[1], s[2], s[3], d[0], d[1],
             d[2], d[3]);
-    fprintf(stderr, "source port: %d destination port: %d\n", rd16(frame + fi.l4 + SCTP_SPORT),
-            rd16(frame + fi.l4 + SCTP_DPORT));
+    fprintf(stderr, "source port: %d destination port: %d\n", rd16(frame + fi->l4 + SCTP_SPORT),
+            rd16(frame + fi->l4 + SCTP_DPORT));
     return 0;
 }
 
 // The older balancing module keeps its row in the module table; it passes
 // every frame on.
-int mod_classic(int, int, uint8_t *)
+int mod_classic(int, int, uint8_t *, FRAMEINFO *)
 {
     return 0;
 }

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include "config/config_state.h"
-#include "packet/chain.h"
 #include "packet/interface_io.h"
 
 namespace {
@@ -123,16 +122,14 @@ int tw_receive(int slot, const uint8_t *frame, int len)
     if (len > 0)
         memcpy(tw.rxbuf, frame, (size_t)len);
     tw_log(slot, 1, tw.rxbuf, len);
-    interface_count_received(slot, len);
-    return chain_dispatch(slot, len, tw.rxbuf);
+    return interface_frame_in(slot, tw.rxbuf, len, false, nullptr);
 }
 
 int tw_dispatch(int slot, uint8_t *frame, int len)
 {
     if (!tw_backed(slot) || len < 0)
         return 0;
-    interface_count_received(slot, len);
-    return chain_dispatch(slot, len, frame);
+    return interface_frame_in(slot, frame, len, false, nullptr);
 }
 
 int tw_sent_count() { return tw_sent_count_slot(0); }

@@ -42,13 +42,16 @@ int tw_send(int slot, const uint8_t *frame, int len);
 void tw_fail_next_send(int slot, int err);
 
 // Receives a frame on a backed slot as the select loop does: copies it into
-// the wire's 10000-byte reader buffer, counts it, logs it and runs the
-// module chain. Returns the chain's verdict: 1 consumed, 0 not consumed
-// (dropped). Frames longer than 9999 bytes are cut like a read would.
+// the wire's 10000-byte reader buffer, logs it and hands it to the
+// reader's frame path (interface_frame_in: parse, count, module chain).
+// Returns the chain's verdict: 1 consumed, 0 not consumed (dropped).
+// Frames longer than 9999 bytes are cut like a read would. One thread at
+// a time: the wire has one reader buffer.
 int tw_receive(int slot, const uint8_t *frame, int len);
-// Runs the chain on a caller-owned buffer of exactly `len` bytes without
-// copying or logging it (the fuzz target uses this so that reads past the
-// frame end hit the allocation's end).
+// Hands a caller-owned buffer of exactly `len` bytes to the same frame
+// path without copying or logging it (the fuzz target uses this so that
+// reads past the frame end hit the allocation's end). Threads with buffers
+// of their own may call it at the same time, as reader threads would.
 int tw_dispatch(int slot, uint8_t *frame, int len);
 
 // The log of sent frames, in send order.

@@ -466,7 +466,10 @@ TEST_F(ArpModuleTest, ShortFramesAreNeverReadPastTheirEnd)
         std::vector<uint8_t> cut(r.f->begin(), r.f->begin() + r.len);
         uint8_t *p = r.len > 0 ? cut.data() : nullptr;
         std::vector<uint8_t> one(1);
-        EXPECT_EQ(mod_arp(1, r.len, p != nullptr ? p : one.data()), 0);
+        uint8_t *frame = p != nullptr ? p : one.data();
+        FRAMEINFO fi;
+        frame_parse(frame, r.len, &fi);
+        EXPECT_EQ(mod_arp(1, r.len, frame, &fi), 0);
         EXPECT_EQ(tw_sent_count(), 0);
     }
 }

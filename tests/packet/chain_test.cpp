@@ -373,12 +373,16 @@ TEST_F(PacketTest, FilterListDiscardWhileLookupsRun)
     auto reader = [&] {
         uint8_t buf[FRAMEBUF];
         for (long n = 0; n < 2000000 && !done.load(); n++) {
+            FRAMEINFO fi;
             memcpy(buf, stranger.data(), stranger.size());
-            if (mod_ipallow(1, (int)stranger.size(), buf) != 1 || mod_macdeny(1, (int)stranger.size(), buf) != 0)
+            frame_parse(buf, (int)stranger.size(), &fi);
+            if (mod_ipallow(1, (int)stranger.size(), buf, &fi) != 1 ||
+                mod_macdeny(1, (int)stranger.size(), buf, &fi) != 0)
                 wrong++;
             memcpy(buf, listed.data(), listed.size());
-            mod_ipallow(1, (int)listed.size(), buf);
-            mod_macdeny(1, (int)listed.size(), buf);
+            frame_parse(buf, (int)listed.size(), &fi);
+            mod_ipallow(1, (int)listed.size(), buf, &fi);
+            mod_macdeny(1, (int)listed.size(), buf, &fi);
             lookups++;
         }
     };
@@ -412,8 +416,10 @@ TEST_F(PacketTest, FilterListDiscardWhileLookupsRun)
     EXPECT_EQ(fl_count(FL_MACDENY), 51);
     uint8_t buf[FRAMEBUF];
     memcpy(buf, listed.data(), listed.size());
-    EXPECT_EQ(mod_ipallow(1, (int)listed.size(), buf), 0);
-    EXPECT_EQ(mod_macdeny(1, (int)listed.size(), buf), 1);
+    FRAMEINFO fi;
+    frame_parse(buf, (int)listed.size(), &fi);
+    EXPECT_EQ(mod_ipallow(1, (int)listed.size(), buf, &fi), 0);
+    EXPECT_EQ(mod_macdeny(1, (int)listed.size(), buf, &fi), 1);
 }
 
 // With the chain arp,ipallow an ARP frame is offered to arp before the

@@ -1,17 +1,29 @@
 // Sending with outmtu and its failure warnings, the multi-interface send
 // operations, receive counters, link detection and "show ifstat".
+#include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "command/log.h"
+#include "config/addr.h"
 #include "config/config_state.h"
+#include "packet/arp.h"
 #include "packet/interface_io.h"
 #include "packet_fixture.h"
 
 namespace {
 
 std::string log_text() { return run_line("show log"); }
+
+IFCOUNTS counts(int slot)
+{
+    IFCOUNTS c;
+    interface_counts(slot, &c);
+    return c;
+}
 
 Frame sized(size_t n)
 {
@@ -25,8 +37,8 @@ TEST_F(PacketTest, OutmtuCutsFrames)
     interface_send(1, f.data(), (int)f.size());
     ASSERT_EQ(tw_sent_count(), 1);
     EXPECT_EQ(tw_sent(0)->len, 100);
-    EXPECT_EQ(cfg.interfaces[1].sent_bytes, 100u);
-    EXPECT_EQ(cfg.interfaces[1].sent_packets, 1u);
+    EXPECT_EQ(counts(1).sent_bytes, 100u);
+    EXPECT_EQ(counts(1).sent_packets, 1u);
 }
 
 struct FAILROW {
@@ -56,7 +68,7 @@ TEST_F(PacketTest, SlotWithoutDeviceSendsNothing)
     char buf[64];
     EXPECT_EQ(read(fds[0], buf, sizeof buf), 0);
     close(fds[0]);
-    EXPECT_EQ(i.sent_packets, 0u);
+    EXPECT_EQ(counts(5).sent_packets, 0u);
     i.enabled = 0;
 }
 
@@ -73,8 +85,8 @@ TEST_F(PacketTest, SendFailuresWarnAndCountNothing)
         tw_fail_next_send(1, r.err);
         interface_send(1, f.data(), (int)f.size());
         EXPECT_NE(log_text().find(r.message), std::string::npos) << log_text();
-        EXPECT_EQ(cfg.interfaces[1].sent_packets, 0u);
-        EXPECT_EQ(cfg.interfaces[1].sent_bytes, 0u);
+        EXPECT_EQ(counts(1).sent_packets, 0u);
+        EXPECT_EQ(counts(1).sent_bytes, 0u);
         EXPECT_EQ(tw_sent_count(), 0);
     }
 }
@@ -104,8 +116,8 @@ TEST_F(PacketTest, ReceiveCountsEvenWithoutChain)
     Frame f = sized(64);
     EXPECT_EQ(receive(2, f), 0);
     EXPECT_EQ(receive(2, Frame()), 0);  // a 0-byte read is counted too
-    EXPECT_EQ(cfg.interfaces[2].recv_packets, 2u);
-    EXPECT_EQ(cfg.interfaces[2].recv_bytes, 64u);
+    EXPECT_EQ(counts(2).recv_packets, 2u);
+    EXPECT_EQ(counts(2).recv_bytes, 64u);
 }
 
 TEST_F(PacketTest, Lookups)
@@ -250,11 +262,80 @@ TEST_F(PacketTest, ShowThreads)
     kvn_threads[0].number = 1;
     kvn_threads[0].slot = 2;
     kvn_threads[0].packets = 1;
-    pthread_mutex_init(&kvn_threads[0].lock, nullptr);
     receive(2, sized(60));
     receive(2, sized(60));
     receive(2, sized(60));
     EXPECT_EQ(run_line("show threads"), " thread no 1\n   interface 2 (eth2)\n   packets processed 1 (33.3%)\nkvn# ");
+    kvn_thread_count = 0;
+}
+
+// Two reader threads of one interface answer echo requests concurrently,
+// each counting on counters of its own, while the listings sum them: the
+// sums only grow while the readers run, and at the end "show threads" and
+// "show ifstat" give the totals of both threads plus a frame another
+// thread sent. Clearing starts the interface's counts from zero again.
+TEST_F(PacketTest, ReaderThreadCountsAreSummed)
+{
+    NETWORK &n = cfg.networks[1];
+    n.registered = n.enabled = 1;
+    n.member[1] = 1;
+    uint8_t key[16];
+    ipv4_mapped(key, ip4_bytes("192.0.2.10").data());
+    arp_make_entry(key, mac_bytes("06:00:c0:00:02:0a").data(), 1, 0, 1, 1, 0, nullptr);
+    ASSERT_EQ(chain_set("ping"), 1);
+    const Frame echo = FrameBuilder()
+                           .eth("06:00:c0:00:02:0a", "02:00:00:00:00:c1")
+                           .ipv4("192.0.2.50", "192.0.2.10")
+                           .icmp_echo(8, 7, 1, std::string(18, 'e'))
+                           .build();
+    const int per_thread = 3000;
+    kvn_thread_count = 2;
+    for (int k = 0; k < 2; k++) {
+        kvn_threads[k].number = k + 1;
+        kvn_threads[k].slot = 1;
+        kvn_threads[k].packets = 0;
+    }
+    std::atomic<int> answered{0};
+    auto reader = [&](int k) {
+        uint8_t buf[FRAMEBUF];
+        for (int i = 0; i < per_thread; i++) {
+            memcpy(buf, echo.data(), echo.size());
+            answered += interface_frame_in(1, buf, (int)echo.size(), false, &kvn_threads[k]);
+        }
+    };
+    std::thread a(reader, 0), b(reader, 1);
+    uint64_t last = 0;
+    bool shrank = false;
+    for (int polls = 0; polls < 100000 && answered.load() < 2 * per_thread; polls++) {
+        uint64_t now = counts(1).recv_packets;
+        shrank = shrank || now < last;
+        last = now;
+        run_line("show threads");
+    }
+    a.join();
+    b.join();
+    EXPECT_FALSE(shrank);
+    EXPECT_EQ(answered.load(), 2 * per_thread);
+    interface_send(1, echo.data(), (int)echo.size());
+
+    const std::string per = "   interface 1 (eth1)\n   packets processed " + std::to_string(per_thread) + " (50.0%)\n";
+    EXPECT_EQ(run_line("show threads"), " thread no 1\n" + per + " thread no 2\n" + per + "kvn# ");
+    const uint64_t total = 2 * per_thread, bytes = total * echo.size();
+    const std::string listed = "  received:\n    packets " + std::to_string(total) + "\n    bytes   " +
+                               std::to_string(bytes) + "\n  sent:\n    packets " + std::to_string(total + 1) +
+                               "\n    bytes   " + std::to_string(bytes + echo.size()) + "\n";
+    EXPECT_NE(run_line("show ifstat").find("interface 1 (eth1)\n  link detection: FALSE\n  address:\n    "
+                                           "02:00:00:00:01:01\n" + listed),
+              std::string::npos)
+        << run_line("show ifstat");
+
+    interface_counts_clear(1);
+    EXPECT_EQ(counts(1).recv_packets, 0u);
+    EXPECT_EQ(counts(1).sent_bytes, 0u);
+    EXPECT_EQ(receive(1, echo), 1);
+    EXPECT_EQ(counts(1).recv_packets, 1u);
+    EXPECT_EQ(counts(1).recv_bytes, echo.size());
+    EXPECT_EQ(counts(1).sent_packets, 1u);
     kvn_thread_count = 0;
 }
 

@@ -19,6 +19,7 @@
 #include "config/local_address.h"
 #include "config/parameters.h"
 #include "daemon/daemon.h"
+#include "packet/interface_io.h"
 
 Capture::Capture() { f = open_memstream(&buf, &len); }
 
@@ -45,6 +46,9 @@ void kvn_test_reset()
         register_commands();
     }
     config_init_tables();
+    // The readers' frame counters live beside the interface records.
+    for (int slot = 0; slot < IFSLOTS; slot++)
+        interface_counts_clear(slot);
     config_files_reset();
     params_reset();
     // The build host may itself use documentation addresses; in-process
