@@ -1,0 +1,36 @@
+// The harness shared by the command and configuration-file fuzz targets
+// and the replay of their seed corpora: a small configuration (one test
+// wire interface, a network, a server and a target), a deny list that keeps
+// commands with effects outside the process state from running, and one
+// run of an input as control-pipe text or as a configuration file.
+//
+// The caller sets the private KVN_ROOT (a TempRoot) before the first call;
+// every file the commands read or write (save, reload) lives there.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Installs the deny list into the command table and sets the small
+// configuration up. Safe to call more than once.
+void command_harness_init();
+
+// Puts the command table back as it was before command_harness_init.
+void command_harness_release();
+
+// Returns the daemon to the small configuration and removes the files a
+// previous run left under KVN_ROOT. Both runners start with it.
+void command_harness_reset();
+
+// Runs the input as one read from a control pipe: lines end at CR, LF or
+// NUL. The control channel reads at most 9999 bytes at a time, so the fuzz
+// run keeps inputs to that size.
+void command_harness_run(const uint8_t *data, size_t size);
+
+// Writes the input as the instance's configuration file, loads it with the
+// daemon's loader, reloads it in two passes and writes the configuration
+// out again (`show conf`).
+void config_harness_run(const uint8_t *data, size_t size);
+
+// How many command calls the deny list refused since the last reset.
+int command_harness_refused();
