@@ -57,6 +57,7 @@ class Lifecycle : public ::testing::Test {
   protected:
     TempRoot root;
     std::vector<pid_t> started;  // daemons to end at teardown
+    std::string other_dir;       // directory of the copy other users run
 
     void TearDown() override
     {
@@ -66,6 +67,30 @@ class Lifecycle : public ::testing::Test {
                 poll_until([&] { return !alive(pid); }, 5);
             }
         }
+        if (!other_dir.empty()) {
+            unlink((other_dir + "/kvn").c_str());
+            rmdir(other_dir.c_str());
+        }
+    }
+
+    // The binary as another user runs it: a copy in a directory every user
+    // may enter, since the build tree may lie below one they cannot (the
+    // home of root). Empty when the copy could not be made.
+    std::string binary_for_others()
+    {
+        if (other_dir.empty()) {
+            char tmpl[] = "/tmp/kvn-bin-XXXXXX";
+            if (mkdtemp(tmpl) == nullptr)
+                return "";
+            other_dir = tmpl;
+        }
+        std::string copy = other_dir + "/kvn";
+        if (access(copy.c_str(), X_OK) != 0) {
+            write_file(copy, read_file(KVN_BINARY));
+            if (chmod(copy.c_str(), 0755) != 0 || chmod(other_dir.c_str(), 0755) != 0)
+                return "";
+        }
+        return copy;
     }
 
     std::string suffix(int n) const { return n == 0 ? "" : std::to_string(n); }
@@ -78,6 +103,7 @@ class Lifecycle : public ::testing::Test {
     Result run(const std::vector<std::string> &args, int as_uid = -1, int timeout = 20)
     {
         std::string outpath = root.file("/out." + std::to_string(counter++));
+        std::string binary = as_uid >= 0 ? binary_for_others() : std::string(KVN_BINARY);
         pid_t pid = fork();
         if (pid == 0) {
             int fd = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -91,11 +117,11 @@ class Lifecycle : public ::testing::Test {
             if (as_uid >= 0 && (setgid(as_uid) != 0 || setuid(as_uid) != 0))
                 _exit(121);
             std::vector<char *> argv;
-            argv.push_back(const_cast<char *>(KVN_BINARY));
+            argv.push_back(const_cast<char *>(binary.c_str()));
             for (const std::string &a : args)
                 argv.push_back(const_cast<char *>(a.c_str()));
             argv.push_back(nullptr);
-            execv(KVN_BINARY, argv.data());
+            execv(binary.c_str(), argv.data());
             _exit(EXEC_FAILED);
         }
         int status = 0;
