@@ -59,6 +59,13 @@ class Lifecycle : public ::testing::Test {
     std::vector<pid_t> started;  // daemons to end at teardown
     std::string other_dir;       // directory of the copy other users run
 
+    // kvn refuses every word but its options unless it runs as root.
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root";
+    }
+
     void TearDown() override
     {
         for (pid_t pid : started) {
@@ -167,8 +174,6 @@ TEST_F(Lifecycle, ReleaseWithAndWithoutRoot)
     Result r = run({"-r"});
     EXPECT_EQ(r.rc, 0);
     EXPECT_TRUE(std::regex_match(r.out, std::regex(R"(\d+\.\d{3}\n)"))) << r.out;
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to run as another user";
     Result n = run({"-r"}, 65534);
     if (n.rc == EXEC_FAILED)
         GTEST_SKIP() << "the binary is not reachable for uid 65534";
@@ -178,8 +183,6 @@ TEST_F(Lifecycle, ReleaseWithAndWithoutRoot)
 
 TEST_F(Lifecycle, NonRootIsRefused)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to run as another user";
     // The root test comes before the word, so even a missing word gets it.
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{"status"}, {"start", "3"}, {}}) {
