@@ -99,6 +99,9 @@ received1=$(echo "$stats" | awk '/^interface 1 /{f=1} f&&/packets/{print $2; exi
 check "show ifstat counts frames received on interface 1" test "${received1:-0}" -ge 4
 check "show ifstat lists interface 2" grep -q "interface 2 ($D2)" <<<"$stats"
 
+# Link detection looks at each interface once a second: the change is only
+# seen against a state it has already seen.
+check "link of interface 2 is detected" poll 10 bash -c "echo 'show log' | KVN_ROOT=$ROOT timeout 5 $KVN control $INST | grep -q 'link detected on interface 2 ($D2)'"
 ip -n "$NS2" link set "$C2" down
 check "link lost is logged" poll 10 bash -c "echo 'show log' | KVN_ROOT=$ROOT timeout 5 $KVN control $INST | grep -q 'link lost on interface 2 ($D2)'"
 ip -n "$NS2" link set "$C2" up
