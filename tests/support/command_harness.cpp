@@ -201,6 +201,16 @@ void command_harness_init()
     command_harness_reset();
 }
 
+void command_harness_start()
+{
+    static bool started = false;
+    if (started)
+        return;
+    started = true;
+    static TempRoot root;  // its destructor removes it at exit
+    command_harness_init();
+}
+
 void command_harness_release()
 {
     for (int g = 0; g < guard_count; g++) {

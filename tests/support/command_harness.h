@@ -4,8 +4,9 @@
 // commands with effects outside the process state from running, and one
 // run of an input as control-pipe text or as a configuration file.
 //
-// The caller sets the private KVN_ROOT (a TempRoot) before the first call;
-// every file the commands read or write (save, reload) lives there.
+// The caller sets the private KVN_ROOT (a TempRoot) before the first call,
+// or lets command_harness_start make one; every file the commands read or
+// write (save, reload) lives there.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,11 @@
 // Installs the deny list into the command table and sets the small
 // configuration up. Safe to call more than once.
 void command_harness_init();
+
+// For the fuzz targets: on the first call a private KVN_ROOT that lasts as
+// long as the process (and is removed at its exit), then
+// command_harness_init; later calls do nothing.
+void command_harness_start();
 
 // Puts the command table back as it was before command_harness_init.
 void command_harness_release();
