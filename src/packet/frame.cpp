@@ -30,12 +30,12 @@ bool frame_parse(const uint8_t *frame, int len, FRAMEINFO *fi)
         int total = rd16(ip + IP4_TOTLEN);
         if (hdr < IP4_MINHDR || total < hdr)
             return false;
-        if (hdr > avail || total > avail) {
-            fi->truncated = true;
+        fi->truncated = total > avail;
+        if (hdr > avail)
             return false;
-        }
-        // Ethernet pads short packets to 60 bytes: the IP length wins.
-        int present = total;
+        // Ethernet pads short packets to 60 bytes and a cut packet holds
+        // fewer bytes than announced: the smaller length is what is there.
+        int present = total < avail ? total : avail;
         fi->l3 = ETH_HDRLEN;
         fi->l3hdr = hdr;
         fi->l3len = present;
@@ -52,11 +52,10 @@ bool frame_parse(const uint8_t *frame, int len, FRAMEINFO *fi)
         if (avail < IP6_HDRLEN || (ip[IP6_VTCFL] >> 4) != 6)
             return false;
         int payload = rd16(ip + IP6_PLEN);
-        if (payload > avail - IP6_HDRLEN) {
-            fi->truncated = true;
-            return false;
-        }
-        int present = payload;
+        int present = avail - IP6_HDRLEN;
+        fi->truncated = payload > present;
+        if (payload < present)
+            present = payload;
         fi->l3 = ETH_HDRLEN;
         fi->l3hdr = IP6_HDRLEN;
         fi->l3len = IP6_HDRLEN + present;

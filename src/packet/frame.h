@@ -193,20 +193,20 @@ struct FRAMEINFO {
     bool fragment;       // IPv4 non-first fragment: no layer-4 header present
     int l4;              // offset of the layer-4 header; -1 when none (fragment, ARP, malformed)
     int l4len;           // layer-4 bytes present (header + payload), bounded by the IP length and the frame
-    bool truncated;      // a whole fixed IP header whose IHL, total length or payload length claims more than the frame holds
+    bool truncated;      // the IHL, total length or IPv6 payload length claims more bytes than the frame holds
 };
 
 // Parses the Ethernet and IP (or ARP) headers of a frame of `len` bytes.
 // Returns false, with fi->l3 = fi->l4 = -1, for runts, non-IP EtherTypes,
-// wrong IP versions, IPv4 header lengths below 20, IPv4 total lengths
-// below the header and ARP bodies shorter than 28 bytes, and also for IP
-// packets whose header or total length (IPv6: payload length) reaches
-// beyond the frame: such a packet lost bytes on its way (a read cut it,
-// a sender lied), so every answer or rewritten copy of it would be
-// broken. Those set fi->truncated, which the reader drops. Shorter IP
-// lengths than the frame are Ethernet padding and fine. IPv6 extension
-// headers are not walked: proto is the fixed header's next header and l4
-// follows the fixed header.
+// wrong IP versions, IPv4 header lengths below 20 or beyond the frame,
+// IPv4 total lengths below the header and ARP bodies shorter than 28
+// bytes. IP lengths shorter than the frame are Ethernet padding; where
+// they are longer, the lengths in *fi are what the frame holds and
+// fi->truncated is set: such a packet lost bytes on its way (a read cut
+// it, a sender lied), every answer or rewritten copy of it would be
+// broken, and the reader drops it. IPv6 extension headers are not
+// walked: proto is the fixed header's next header and l4 follows the
+// fixed header.
 bool frame_parse(const uint8_t *frame, int len, FRAMEINFO *fi);
 
 // TCP, UDP and SCTP headers all begin with the 16-bit source and
