@@ -75,23 +75,35 @@ void log_message(int level, const char *fmt, ...)
     pthread_mutex_unlock(&log_lock);
 }
 
+// Copies a ring under the log lock and prints the copy without it: an
+// entry is never read while a message is written into it, and a client
+// slow to read its answer never holds up the threads that log. The
+// recent ring is printed from the slot after its index once around (at
+// most LOG_RING_SIZE - 1 entries), the start-up log from its first slot.
+static void print_ring(const char (*ring)[LOG_ENTRY_SIZE], bool recent, FILE *out)
+{
+    char copy[LOG_RING_SIZE][LOG_ENTRY_SIZE];
+    pthread_mutex_lock(&log_lock);
+    memcpy(copy, ring, sizeof copy);
+    int first = recent ? (ring_index + 1) % LOG_RING_SIZE : 0;
+    pthread_mutex_unlock(&log_lock);
+    int count = recent ? LOG_RING_SIZE - 1 : LOG_RING_SIZE;
+    for (int k = 0; k < count; k++) {
+        const char *e = copy[(first + k) % LOG_RING_SIZE];
+        if (e[0] != '\0')
+            fprintf(out, "  %s\n", e);
+    }
+}
+
 int show_log(int, char **, FILE *out)
 {
-    // Lock-free on purpose: the index is re-read after every line, so entries
-    // logged meanwhile may shorten or extend the walk but never tear it.
-    for (int i = (ring_index + 1) % LOG_RING_SIZE; i != ring_index; i = (i + 1) % LOG_RING_SIZE) {
-        if (recent_ring[i][0] != '\0')
-            fprintf(out, "  %s\n", recent_ring[i]);
-    }
+    print_ring(recent_ring, true, out);
     return 1;
 }
 
 int show_startuplog(int, char **, FILE *out)
 {
-    for (int i = 0; i < LOG_RING_SIZE; i++) {
-        if (startup_log[i][0] != '\0')
-            fprintf(out, "  %s\n", startup_log[i]);
-    }
+    print_ring(startup_log, false, out);
     return 1;
 }
 

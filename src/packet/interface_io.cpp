@@ -64,6 +64,10 @@ struct IFIO {
 };
 IFIO ifio[IFSLOTS];
 
+// Guards open_interfaces against the listings; the select loop, its only
+// writer, reads it without.
+pthread_mutex_t open_list_lock = PTHREAD_MUTEX_INITIALIZER;
+
 // Guards the thread table's filling, IFIO.readers and readers_on.
 pthread_mutex_t reader_lock = PTHREAD_MUTEX_INITIALIZER;
 bool readers_on = false;           // the multithreaded loop runs: opened interfaces get readers
@@ -258,18 +262,22 @@ int open_tap(INTERFACE &i)
 // without it, which is what an operator would want rather than a refusal.
 void read_hwaddr(INTERFACE &i)
 {
-    memset(i.hwaddr, 0, 6);
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0)
-        return;
-    struct ifreq ifr;
-    memset(&ifr, 0, sizeof ifr);
-    memcpy(ifr.ifr_name, i.name, strnlen(i.name, 15));
-    if (ioctl(s, SIOCGIFHWADDR, &ifr) == 0)
-        memcpy(i.hwaddr, ifr.ifr_hwaddr.sa_data, 6);
-    else
-        log_message(4, "cannot read hardware address of %s", i.name);
-    close(s);
+    uint8_t mac[6] = {};
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s >= 0) {
+        struct ifreq ifr;
+        memset(&ifr, 0, sizeof ifr);
+        memcpy(ifr.ifr_name, i.name, strnlen(i.name, 15));
+        if (ioctl(s, SIOCGIFHWADDR, &ifr) == 0)
+            memcpy(mac, ifr.ifr_hwaddr.sa_data, 6);
+        else
+            log_message(4, "cannot read hardware address of %s", i.name);
+        close(s);
+    }
+    // The packet path compares source MACs with it: stored only when the
+    // device's address is new (a device created again has another one).
+    if (!mac_equal(mac, i.hwaddr))
+        memcpy(i.hwaddr, mac, 6);
 }
 
 // read_frame results besides a length.
@@ -507,10 +515,16 @@ int interface_open(int n)
     }
     if (i.access != ACCESS_VPN)
         fd = keep_number(n, fd);
-    i.capture = nullptr;
-    i.dumper = nullptr;
-    i.dumpdir[0] = '\0';
-    i.slot = n;
+    // Readers of the slot's earlier opening read these fields without a
+    // lock; stores of what they hold already would only race with them.
+    if (i.capture != nullptr)
+        i.capture = nullptr;
+    if (i.dumper != nullptr)
+        i.dumper = nullptr;
+    if (i.dumpdir[0] != '\0')
+        i.dumpdir[0] = '\0';
+    if (i.slot != n)
+        i.slot = n;
     if (i.access != ACCESS_VPN)
         read_hwaddr(i);
     ifio[n].ifindex.store(index, std::memory_order_relaxed);
@@ -692,10 +706,13 @@ void interface_send_others(int exclude, const uint8_t *frame, int len)
 
 void interface_rebuild_list()
 {
-    open_interfaces.count = 0;
+    OPENLIST list = {};
     for (int s = 0; s < IFSLOTS; s++)
         if (interface_fd(s) != 0)
-            open_interfaces.slot[open_interfaces.count++] = s;
+            list.slot[list.count++] = s;
+    pthread_mutex_lock(&open_list_lock);
+    open_interfaces = list;
+    pthread_mutex_unlock(&open_list_lock);
 }
 
 void interface_loop()
@@ -913,10 +930,13 @@ void *link_detection_thread(void *arg)
 
 int show_ifstat(int, char **, FILE *out)
 {
-    if (open_interfaces.count > 0) {
+    pthread_mutex_lock(&open_list_lock);
+    OPENLIST list = open_interfaces;
+    pthread_mutex_unlock(&open_list_lock);
+    if (list.count > 0) {
         fputc('\n', out);
-        for (int p = 0; p < open_interfaces.count; p++)
-            fprintf(out, "index %d (%s)\n", p, cfg.interfaces[open_interfaces.slot[p]].name);
+        for (int p = 0; p < list.count; p++)
+            fprintf(out, "index %d (%s)\n", p, cfg.interfaces[list.slot[p]].name);
     }
     fputc('\n', out);
     for (int s = 0; s < IFSLOTS; s++) {
