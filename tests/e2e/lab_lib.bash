@@ -34,3 +34,25 @@ poll() {
 }
 
 ctl() { echo "$1" | KVN_ROOT=$ROOT timeout 10 "$KVN" control $INST; }
+
+# log_has <text>: the daemon's recent log holds the text.
+log_has() { ctl "show log" | grep -qF -- "$1"; }
+
+# recreate_link <daemon device> <client namespace> <client address/prefix>:
+# deletes the daemon's end of a veth pair (which takes the client's eth0
+# with it) and creates the pair again under the same names, the client's
+# end addressed and up; the daemon's end is left for the daemon to open.
+recreate_link() {
+  ip -n "$NSD" link del "$1" &&
+    ip link add "$1" netns "$NSD" type veth peer name eth0 netns "$2" &&
+    ip -n "$2" addr add "$3" dev eth0 &&
+    ip -n "$2" link set eth0 up
+}
+
+# lab_report: after a failed check, what the daemon printed and logged.
+lab_report() {
+  if [ $fail != 0 ]; then
+    cat "$ROOT/daemon.out"
+    ctl "show log"
+  fi
+}

@@ -110,8 +110,6 @@ processed() {  # processed <slot>: sum of its threads' counts
 check "the threads of interface 1 processed frames" test "$(processed 1)" -ge 10
 check "the threads of interface 2 processed frames" test "$(processed 2)" -ge 10
 
-log_has() { echo 'show log' | KVN_ROOT=$ROOT timeout 5 "$KVN" control $INST | grep -q "$1"; }
-
 # An interface enabled after start-up gets its readers then.
 ctl "enable interface 3" >/dev/null
 check "an interface enabled after start is answered by its readers" \
@@ -162,18 +160,12 @@ check "enabling it again started no further readers" \
   test "$(ctl "show threads" | grep -c '^   interface 2 (lb2)$')" = 1
 
 # The daemon's device of link 1 is deleted and created again.
-ip -n "$NSD" link del lb1
-ip link add lb1 netns "$NSD" type veth peer name eth0 netns "$NS1" || exit 1
-ip -n "$NS1" addr add 192.0.2.1/24 dev eth0
-ip -n "$NS1" link set eth0 up
+recreate_link lb1 "$NS1" 192.0.2.1/24 || exit 1
 check "the re-created device is served again without disable/enable" \
   poll 15 ip netns exec "$NS1" ping -c 1 -W 1 192.0.2.10
 check "its readers switch again between the clients" \
   poll 10 ip netns exec "$NS1" ping -c 1 -W 1 192.0.2.2
 
-if [ $fail != 0 ]; then
-  cat "$ROOT/daemon.out"
-  ctl "show log"
-fi
+lab_report
 
 exit $fail
