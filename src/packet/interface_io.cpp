@@ -297,9 +297,9 @@ ssize_t read_frame(int fd, bool raw, uint8_t *buf, bool *csum_not_ready, int *le
 {
     *csum_not_ready = false;
     if (!raw) {
-        // A TAP read returns the whole frame's length even when it copied
-        // less; asking for the whole buffer tells a frame of FRAMEBUF - 1
-        // bytes from a longer one.
+        // A TAP read of a longer frame reports the frame's whole length
+        // or fills the buffer; asking for the whole buffer tells a frame
+        // of FRAMEBUF - 1 bytes from a longer one either way.
         ssize_t n = read(fd, buf, FRAMEBUF);
         if (n > FRAMEBUF - 1) {
             *len_out = (int)n;
