@@ -75,35 +75,38 @@ void log_message(int level, const char *fmt, ...)
     pthread_mutex_unlock(&log_lock);
 }
 
-// Copies a ring under the log lock and prints the copy without it: an
-// entry is never read while a message is written into it, and a client
-// slow to read its answer never holds up the threads that log. The
-// recent ring is printed from the slot after its index once around (at
-// most LOG_RING_SIZE - 1 entries), the start-up log from its first slot.
-static void print_ring(const char (*ring)[LOG_ENTRY_SIZE], bool recent, FILE *out)
+// Copies a ring under the log lock, so that an entry being written by
+// another thread is never printed half old, half new; the copy is printed
+// without the lock, so a slow session does not hold up every logging thread.
+static int
+copy_ring(char copy[LOG_RING_SIZE][LOG_ENTRY_SIZE], const char ring[LOG_RING_SIZE][LOG_ENTRY_SIZE])
 {
-    char copy[LOG_RING_SIZE][LOG_ENTRY_SIZE];
     pthread_mutex_lock(&log_lock);
-    memcpy(copy, ring, sizeof copy);
-    int first = recent ? (ring_index + 1) % LOG_RING_SIZE : 0;
+    memcpy(copy, ring, sizeof(char[LOG_RING_SIZE][LOG_ENTRY_SIZE]));
+    int index = ring_index;
     pthread_mutex_unlock(&log_lock);
-    int count = recent ? LOG_RING_SIZE - 1 : LOG_RING_SIZE;
-    for (int k = 0; k < count; k++) {
-        const char *e = copy[(first + k) % LOG_RING_SIZE];
-        if (e[0] != '\0')
-            fprintf(out, "  %s\n", e);
-    }
+    return index;
 }
 
 int show_log(int, char **, FILE *out)
 {
-    print_ring(recent_ring, true, out);
+    static thread_local char copy[LOG_RING_SIZE][LOG_ENTRY_SIZE];
+    int index = copy_ring(copy, recent_ring);
+    for (int i = (index + 1) % LOG_RING_SIZE; i != index; i = (i + 1) % LOG_RING_SIZE) {
+        if (copy[i][0] != '\0')
+            fprintf(out, "  %s\n", copy[i]);
+    }
     return 1;
 }
 
 int show_startuplog(int, char **, FILE *out)
 {
-    print_ring(startup_log, false, out);
+    static thread_local char copy[LOG_RING_SIZE][LOG_ENTRY_SIZE];
+    copy_ring(copy, startup_log);
+    for (int i = 0; i < LOG_RING_SIZE; i++) {
+        if (copy[i][0] != '\0')
+            fprintf(out, "  %s\n", copy[i]);
+    }
     return 1;
 }
 

@@ -25,16 +25,16 @@
 # Usage: packet_threads.sh <kvn binary> [<kvnagent binary>]; needs root.
 set -u
 KVN=$(readlink -f "$1")
-if [ "$(id -u)" != 0 ] || ! command -v ip >/dev/null || ! command -v ping >/dev/null; then
-  echo "SKIP: needs root, iproute2 and ping"
-  exit 0
-fi
+source "$(dirname "$0")/lab_lib.bash"
+[ "$(id -u)" = 0 ] || skip "needs root"
+for tool in ip ping; do
+  command -v "$tool" >/dev/null || skip "$tool not installed"
+done
 
 id=$$
 NSD=kvnmtd$id NS1=kvnmt1$id NS2=kvnmt2$id NS3=kvnmt3$id
 INST=4
 ROOT=$(mktemp -d /tmp/kvn-e2e-threads-XXXXXX)
-source "$(dirname "$0")/lab_lib.bash"
 trap 'lab_cleanup; ip netns del "$NS3" 2>/dev/null' EXIT
 
 ip netns add "$NSD" && ip netns add "$NS1" && ip netns add "$NS2" && ip netns add "$NS3" || exit 1
@@ -144,14 +144,21 @@ check "the readers serve the link again once it is up" \
   poll 15 ip netns exec "$NS2" ping -c 1 -W 1 192.0.2.10
 
 # A disabled interface has no descriptor: its readers idle instead of
-# reading standard input in a loop. (The downed link above logged its
-# socket error once; nothing may be added to that.)
+# reading standard input in a loop. A reader waits at most one second (its
+# poll timeout) before it looks at its interface again, so once the
+# daemon's clock has moved on three seconds past the disable every reader
+# has been back to that check at least twice. (The downed link above
+# logged its socket error once; nothing may be added to that.)
+uptime_now() { ctl "show uptime" | awk '/current uptime is/{print $4}'; }
+uptime_past() { local now; now=$(uptime_now); [ -n "$now" ] && [ "$now" -ge "$1" ]; }
 read_complaints() { ctl "show log" | grep -cE 'read\(\) (returns 0|error in thread)'; }
 complaints=$(read_complaints)
+disabled_at=$(uptime_now)
 ctl "disable interface 2" >/dev/null
 # Frames arriving on the link now wake any reader still waiting on it.
 ip netns exec "$NS2" ping -c 3 -i 0.2 -W 1 192.0.2.10 >/dev/null 2>&1
 check "readers of a disabled interface do not spin" idle_cpu "interface 2 is disabled"
+check "the daemon's clock runs on after the disable" poll 15 uptime_past $((${disabled_at:-0} + 3))
 check "readers of a disabled interface do not spin on read()" test "$(read_complaints)" = "$complaints"
 ctl "enable interface 2" >/dev/null
 check "the interface's readers serve it again once it is enabled" \

@@ -3,8 +3,8 @@
 # select loop: the daemon in its own namespace with two raw interfaces on
 # veth pairs, chain "arp,ping,switch", its real address 192.0.2.10 on the
 # untagged LAN 192.0.2.0/24; VLAN 100 (198.51.100.0/24) runs on the same
-# links. kvn_wire sends and sees the tagged frames; where the kernel has
-# VLAN devices, the clients also get eth0.100 and ping each other on it.
+# links. kvn_wire sends and sees the tagged frames, so the test needs no
+# VLAN devices in the kernel.
 #
 # - VLAN-tagged frames stay tagged: a tagged broadcast from client 1 is
 #   switched to client 2 with its tag, and an ARP request for the daemon's
@@ -26,16 +26,17 @@
 set -u
 KVN=$(readlink -f "$1")
 WIRE=$(readlink -f "${3:-}")
-if [ "$(id -u)" != 0 ] || ! command -v ip >/dev/null || ! command -v ping >/dev/null || [ ! -x "$WIRE" ]; then
-  echo "SKIP: needs root, iproute2, ping and kvn_wire"
-  exit 0
-fi
+source "$(dirname "$0")/lab_lib.bash"
+[ "$(id -u)" = 0 ] || skip "needs root"
+for tool in ip ping; do
+  command -v "$tool" >/dev/null || skip "$tool not installed"
+done
+[ -x "$WIRE" ] || skip "kvn_wire not given"
 
 id=$$
 NSD=kvnwd$id NS1=kvnw1$id NS2=kvnw2$id
 INST=5
 ROOT=$(mktemp -d /tmp/kvn-e2e-wire-XXXXXX)
-source "$(dirname "$0")/lab_lib.bash"
 trap lab_cleanup EXIT
 
 ip netns add "$NSD" && ip netns add "$NS1" && ip netns add "$NS2" || exit 1
@@ -44,19 +45,11 @@ ip link add lb2 netns "$NSD" type veth peer name eth0 netns "$NS2" || exit 1
 for ns in "$NS1" "$NS2" "$NSD"; do ip -n "$ns" link set lo up; done
 ip netns exec "$NSD" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
 for ns in "$NS1" "$NS2"; do ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1; done
-vlan_devices=1
-client_up() {  # client_up <namespace> <host number>
-  ip -n "$1" addr add 192.0.2.$2/24 dev eth0
-  ip -n "$1" link set eth0 up
-  if ip -n "$1" link add link eth0 name eth0.100 type vlan id 100 2>/dev/null; then
-    ip -n "$1" addr add 198.51.100.$2/24 dev eth0.100
-    ip -n "$1" link set eth0.100 up
-  else
-    vlan_devices=0
-  fi
-}
-client_up "$NS1" 1
-client_up "$NS2" 2
+for k in 1 2; do
+  ns=NS$k
+  ip -n "${!ns}" addr add 192.0.2.$k/24 dev eth0
+  ip -n "${!ns}" link set eth0 up
+done
 
 mkdir -p "$ROOT/etc" "$ROOT/var/run"
 cat > "$ROOT/etc/kvn$INST.conf" <<CONF
@@ -95,13 +88,6 @@ mac1=$(ip -n "$NS1" -br link show eth0 | awk '{print $3}' | tr -d :)
 probe="ffffffffffff${mac1}8100a06488b56b766e2d766c616e2d31303000000000000000000000000000000000000000000000000000"
 seen=$(ip netns exec "$NS2" "$WIRE" eth0 1500 -- ip netns exec "$NS1" "$WIRE" eth0 200 "$probe")
 check "a VLAN 100 frame is switched to the other client with its tag" grep -q " $probe\$" <<<"$seen"
-if [ $vlan_devices = 1 ]; then
-  check "clients ping each other over VLAN 100 through the daemon's switch" \
-    poll 10 ip netns exec "$NS1" ping -c 1 -W 1 198.51.100.2
-  check "ten pings in a row over VLAN 100" ip netns exec "$NS2" ping -c 10 -i 0.1 -W 2 198.51.100.1
-else
-  echo "SKIP: ping over VLAN devices (this kernel has no VLAN devices)"
-fi
 # arp_request <sender IPv4 in hex> [<802.1Q tag in hex>]: a broadcast ARP
 # request from client 1 for 192.0.2.10, padded to the Ethernet minimum.
 arp_request() {
