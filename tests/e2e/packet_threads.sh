@@ -38,18 +38,11 @@ ROOT=$(mktemp -d /tmp/kvn-e2e-threads-XXXXXX)
 trap 'lab_cleanup; ip netns del "$NS3" 2>/dev/null' EXIT
 
 ip netns add "$NSD" && ip netns add "$NS1" && ip netns add "$NS2" && ip netns add "$NS3" || exit 1
-ip link add lb1 netns "$NSD" type veth peer name eth0 netns "$NS1" || exit 1
-ip link add lb2 netns "$NSD" type veth peer name eth0 netns "$NS2" || exit 1
-ip link add lb3 netns "$NSD" type veth peer name eth0 netns "$NS3" || exit 1
-for ns in "$NS1" "$NS2" "$NS3" "$NSD"; do ip -n "$ns" link set lo up; done
+ip -n "$NSD" link set lo up
 # The daemon answers for its addresses itself; its namespace's stack stays
 # quiet.
 ip netns exec "$NSD" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
-for k in 1 2 3; do
-  ns=NS$k
-  ip -n "${!ns}" addr add 192.0.2.$k/24 dev eth0
-  ip -n "${!ns}" link set eth0 up
-done
+lab_link 1 "$NS1" && lab_link 2 "$NS2" && lab_link 3 "$NS3" || exit 1
 
 mkdir -p "$ROOT/etc" "$ROOT/var/run"
 cat > "$ROOT/etc/kvn$INST.conf" <<CONF
@@ -167,7 +160,7 @@ check "enabling it again started no further readers" \
   test "$(ctl "show threads" | grep -c '^   interface 2 (lb2)$')" = 1
 
 # The daemon's device of link 1 is deleted and created again.
-recreate_link lb1 "$NS1" 192.0.2.1/24 || exit 1
+lab_relink 1 "$NS1" || exit 1
 check "the re-created device is served again without disable/enable" \
   poll 15 ip netns exec "$NS1" ping -c 1 -W 1 192.0.2.10
 check "its readers switch again between the clients" \

@@ -40,16 +40,11 @@ ROOT=$(mktemp -d /tmp/kvn-e2e-wire-XXXXXX)
 trap lab_cleanup EXIT
 
 ip netns add "$NSD" && ip netns add "$NS1" && ip netns add "$NS2" || exit 1
-ip link add lb1 netns "$NSD" type veth peer name eth0 netns "$NS1" || exit 1
-ip link add lb2 netns "$NSD" type veth peer name eth0 netns "$NS2" || exit 1
-for ns in "$NS1" "$NS2" "$NSD"; do ip -n "$ns" link set lo up; done
+ip -n "$NSD" link set lo up
 ip netns exec "$NSD" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
+lab_link 1 "$NS1" && lab_link 2 "$NS2" || exit 1
+# The clients' own IPv6 chatter stays out of the captures.
 for ns in "$NS1" "$NS2"; do ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1; done
-for k in 1 2; do
-  ns=NS$k
-  ip -n "${!ns}" addr add 192.0.2.$k/24 dev eth0
-  ip -n "${!ns}" link set eth0 up
-done
 
 mkdir -p "$ROOT/etc" "$ROOT/var/run"
 cat > "$ROOT/etc/kvn$INST.conf" <<CONF
@@ -123,7 +118,7 @@ check "the daemon warns about the too-long frame" \
 
 # --- the device deleted and created again ---------------------------------
 
-recreate_link lb1 "$NS1" 192.0.2.1/24 || exit 1
+lab_relink 1 "$NS1" || exit 1
 check "the re-created device is served again without disable/enable" \
   poll 15 ip netns exec "$NS1" ping -c 1 -W 1 192.0.2.10
 check "the daemon logs that it opened the new device" \
