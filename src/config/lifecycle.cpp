@@ -352,7 +352,8 @@ enable_interface(int n, FILE *)
     }
     if (i.init[0] != '\0')
         run_init_command(n);
-    i.enabled = 1;
+    // Readers and senders look at the flag from their own threads.
+    interface_set_enabled(i, 1);
     c.enabled_interfaces++;
     return 1;
 }
@@ -738,7 +739,7 @@ disable_interface(int n, FILE *)
     INTERFACE &i = c.interfaces[n];
     if (!i.enabled)
         return cmd_error("interface %d not enabled\n", n);
-    i.enabled = 0;
+    interface_set_enabled(i, 0);
     c.enabled_interfaces--;
     // The dry run of a reload leaves the device open.
     if (reload_dry_run())

@@ -587,6 +587,11 @@ int mod_arp(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
 
     // A parsed ARP frame holds the whole 28-byte body.
     if (fi->ethertype == ETHTYPE_ARP && fi->l3 >= 0 && memcmp(frame + fi->l3, arp_ipv4_head, 7) == 0) {
+        // A group sender hardware address is no station's: answering it
+        // would reach every station, learning it would send a host's
+        // traffic to all of them.
+        if (mac_is_multicast(frame + fi->l3 + ARP_SHA))
+            return 1;
         int r = -1;
         uint8_t op = frame[fi->l3 + ARP_OPER + 1];
         if (op == ARP_REQUEST)

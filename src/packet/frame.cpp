@@ -8,6 +8,7 @@ bool frame_parse(const uint8_t *frame, int len, FRAMEINFO *fi)
     fi->l3hdr = fi->l3len = fi->l4len = 0;
     fi->proto = 0;
     fi->fragment = false;
+    fi->truncated = false;
     if (len < ETH_HDRLEN)
         return false;
     fi->ethertype = rd16(frame + ETH_TYPE);
@@ -27,10 +28,13 @@ bool frame_parse(const uint8_t *frame, int len, FRAMEINFO *fi)
             return false;
         int hdr = (ip[IP4_VIHL] & 0x0f) * 4;
         int total = rd16(ip + IP4_TOTLEN);
-        if (hdr < IP4_MINHDR || hdr > avail || total < hdr)
+        if (hdr < IP4_MINHDR || total < hdr)
             return false;
-        // Ethernet pads short packets to 60 bytes and a truncated capture
-        // can hold fewer bytes than announced: trust the smaller length.
+        fi->truncated = total > avail;
+        if (hdr > avail)
+            return false;
+        // Ethernet pads short packets to 60 bytes and a cut packet holds
+        // fewer bytes than announced: the smaller length is what is there.
         int present = total < avail ? total : avail;
         fi->l3 = ETH_HDRLEN;
         fi->l3hdr = hdr;
@@ -49,6 +53,7 @@ bool frame_parse(const uint8_t *frame, int len, FRAMEINFO *fi)
             return false;
         int payload = rd16(ip + IP6_PLEN);
         int present = avail - IP6_HDRLEN;
+        fi->truncated = payload > present;
         if (payload < present)
             present = payload;
         fi->l3 = ETH_HDRLEN;
@@ -63,6 +68,16 @@ bool frame_parse(const uint8_t *frame, int len, FRAMEINFO *fi)
     default:
         return false;
     }
+}
+
+int frame_insert_vlan(uint8_t *frame, int len, uint16_t tpid, uint16_t tci)
+{
+    if (len < ETH_TYPE)
+        return len;
+    memmove(frame + ETH_TYPE + VLAN_TAGLEN, frame + ETH_TYPE, (size_t)(len - ETH_TYPE));
+    wr16(frame + ETH_TYPE, tpid);
+    wr16(frame + ETH_TYPE + 2, tci);
+    return len + VLAN_TAGLEN;
 }
 
 // The one's-complement sum does not depend on the order in which words

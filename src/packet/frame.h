@@ -30,7 +30,8 @@ constexpr int ETH_TYPE = 12;         // EtherType, 2 bytes big-endian
 
 constexpr uint16_t ETHTYPE_IPV4 = 0x0800;
 constexpr uint16_t ETHTYPE_ARP = 0x0806;
-constexpr uint16_t ETHTYPE_VLAN = 0x8100;
+constexpr uint16_t ETHTYPE_VLAN = 0x8100;   // 802.1Q customer tag
+constexpr uint16_t ETHTYPE_QINQ = 0x88A8;   // 802.1ad service tag
 constexpr uint16_t ETHTYPE_IPV6 = 0x86DD;
 
 // ARP for IPv4 over Ethernet (relative to the ARP header)
@@ -168,6 +169,17 @@ inline bool mac_is_zero(const uint8_t *mac)
 {
     return (mac[0] | mac[1] | mac[2] | mac[3] | mac[4] | mac[5]) == 0;
 }
+// A station sends from its own individual address: a group (multicast or
+// broadcast) source is forged or broken, is never answered and never
+// learnt, since frames sent back to it would reach every station.
+inline bool mac_is_group_source(const uint8_t *frame) { return mac_is_multicast(frame + ETH_SRC); }
+
+// Puts a VLAN tag (tag protocol identifier and tag control information)
+// back behind the source MAC of a frame of `len` bytes, as it was on the
+// wire before the kernel moved it into the packet's auxiliary data. The
+// buffer must hold len + VLAN_TAGLEN bytes. Returns the new length, or
+// len unchanged for a frame shorter than the two MAC addresses.
+int frame_insert_vlan(uint8_t *frame, int len, uint16_t tpid, uint16_t tci);
 
 // ---------------------------------------------------------------------------
 // Parsed view of an IP frame
@@ -181,14 +193,20 @@ struct FRAMEINFO {
     bool fragment;       // IPv4 non-first fragment: no layer-4 header present
     int l4;              // offset of the layer-4 header; -1 when none (fragment, ARP, malformed)
     int l4len;           // layer-4 bytes present (header + payload), bounded by the IP length and the frame
+    bool truncated;      // the IHL, total length or IPv6 payload length claims more bytes than the frame holds
 };
 
 // Parses the Ethernet and IP (or ARP) headers of a frame of `len` bytes.
 // Returns false, with fi->l3 = fi->l4 = -1, for runts, non-IP EtherTypes,
 // wrong IP versions, IPv4 header lengths below 20 or beyond the frame,
 // IPv4 total lengths below the header and ARP bodies shorter than 28
-// bytes. IPv6 extension headers are not walked: proto is the fixed
-// header's next header and l4 follows the fixed header.
+// bytes. IP lengths shorter than the frame are Ethernet padding; where
+// they are longer, the lengths in *fi are what the frame holds and
+// fi->truncated is set: such a packet lost bytes on its way (a read cut
+// it, a sender lied), every answer or rewritten copy of it would be
+// broken, and the reader drops it. IPv6 extension headers are not
+// walked: proto is the fixed header's next header and l4 follows the
+// fixed header.
 bool frame_parse(const uint8_t *frame, int len, FRAMEINFO *fi);
 
 // TCP, UDP and SCTP headers all begin with the 16-bit source and

@@ -10,6 +10,7 @@
 #include "command/process.h"
 #include "config/config_state.h"
 #include "config/parameters.h"
+#include "packet/frame.h"
 
 MACHASH *mac_table = mh_create();
 MACHASH *ownmac_table = mh_create();
@@ -81,6 +82,9 @@ int mh_target_of(MACHASH *t, const uint8_t mac[6])
 
 void mh_learn(MACHASH *t, const uint8_t mac[6], uint32_t iface)
 {
+    // Only individual addresses are reachable on one interface.
+    if (mac_is_multicast(mac))
+        return;
     pool_rdlock(t);
     MHENTRY *e = find(t, mac);
     bool known = e != nullptr && e->iface == iface;

@@ -73,7 +73,8 @@ int mh_interface_of(MACHASH *t, const uint8_t mac[6]);
 int mh_target_of(MACHASH *t, const uint8_t mac[6]);
 
 // Records that the MAC was seen on an interface: nothing when already
-// known there (reader lock only), else mh_insert.
+// known there (reader lock only) or when it is a group (multicast or
+// broadcast) address, which no single interface reaches; else mh_insert.
 void mh_learn(MACHASH *t, const uint8_t mac[6], uint32_t iface);
 
 // Inserts the MAC or moves it to another interface, with the sticky-target

@@ -41,3 +41,31 @@ poll() {
 }
 
 ctl() { echo "$1" | KVN_ROOT=$ROOT timeout 10 "$KVN" control $INST; }
+
+# log_has <text>: the daemon's recent log holds the text.
+log_has() { ctl "show log" | grep -qF -- "$1"; }
+
+# lab_link <k> <client namespace>: a veth pair from lb<k> in the daemon's
+# namespace to eth0 in the client's, the client's end up with address
+# 192.0.2.<k>/24; the daemon's end is left for the daemon to open.
+lab_link() {
+  ip link add "lb$1" netns "$NSD" type veth peer name eth0 netns "$2" &&
+    ip -n "$2" link set lo up &&
+    ip -n "$2" addr add "192.0.2.$1/24" dev eth0 &&
+    ip -n "$2" link set eth0 up
+}
+
+# lab_relink <k> <client namespace>: deletes the daemon's device lb<k>
+# (which takes the client's eth0 with it) and makes the link again under
+# the same names.
+lab_relink() {
+  ip -n "$NSD" link del "lb$1" && lab_link "$1" "$2"
+}
+
+# lab_report: after a failed check, what the daemon printed and logged.
+lab_report() {
+  if [ $fail != 0 ]; then
+    cat "$ROOT/daemon.out"
+    ctl "show log"
+  fi
+}

@@ -20,6 +20,7 @@ struct PARSEROW {
     bool ok;           // frame_parse result
     int l4;            // expected l4 offset (-1 none)
     int l4len;         // expected layer-4 bytes
+    bool truncated;    // an IP length field reaches beyond the frame
 };
 
 Frame with(Frame f, size_t off, uint8_t v)
@@ -39,23 +40,26 @@ TEST(Frame, ParseBounds)
     Frame t = tcp4();      // 14 + 20 + 20 + 5 = 59 bytes
     Frame u = udp6();      // 14 + 40 + 8 + 3 = 65 bytes
     const PARSEROW rows[] = {
-        {"empty", Frame(), false, -1, 0},
-        {"runt Ethernet", Frame(13, 0), false, -1, 0},
-        {"IPv4 ok", t, true, 34, 25},
-        {"IPv4 padded to 64: the IP length wins", FrameBuilder().eth("02:00:00:00:00:01", "02:00:00:00:00:02").ipv4("192.0.2.1", "192.0.2.2").udp(1, 2).pad(64).build(), true, 34, 8},
-        {"IPv4 header cut", cut(t, 30), false, -1, 0},
-        {"IPv4 cut inside layer 4: the frame wins", cut(t, 40), true, 34, 6},
-        {"IPv4 IHL below 5", with(t, 14, 0x44), false, -1, 0},
-        {"IPv4 IHL beyond the frame", with(cut(t, 40), 14, 0x4f), false, -1, 0},
-        {"IPv4 version 6 in an IPv4 EtherType", with(t, 14, 0x65), false, -1, 0},
-        {"IPv4 total length below the header", with(with(t, 16, 0), 17, 10), false, -1, 0},
-        {"IPv4 later fragment has no layer 4", with(t, 21, 0x10), true, -1, 0},
-        {"IPv6 ok", u, true, 54, 11},
-        {"IPv6 fixed header cut", cut(u, 50), false, -1, 0},
-        {"IPv6 payload cut", cut(u, 58), true, 54, 4},
-        {"IPv6 payload length smaller than the frame", with(with(u, 18, 0), 19, 8), true, 54, 8},
-        {"ARP cut", cut(FrameBuilder().eth("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:02").arp(1, "02:00:00:00:00:02", "192.0.2.1", "00:00:00:00:00:00", "192.0.2.2").build(), 41), false, -1, 0},
-        {"other EtherType", FrameBuilder().eth("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:02").ethertype(0x88cc).payload("lldp").build(), false, -1, 0},
+        {"empty", Frame(), false, -1, 0, false},
+        {"runt Ethernet", Frame(13, 0), false, -1, 0, false},
+        {"IPv4 ok", t, true, 34, 25, false},
+        {"IPv4 padded to 64: the IP length wins", FrameBuilder().eth("02:00:00:00:00:01", "02:00:00:00:00:02").ipv4("192.0.2.1", "192.0.2.2").udp(1, 2).pad(64).build(), true, 34, 8, false},
+        {"IPv4 header cut", cut(t, 30), false, -1, 0, false},
+        {"IPv4 cut inside layer 4: the frame wins, marked cut", cut(t, 40), true, 34, 6, true},
+        {"IPv4 total length one beyond the frame", with(t, 17, 46), true, 34, 25, true},
+        {"IPv4 total length exactly the frame", with(t, 17, 45), true, 34, 25, false},
+        {"IPv4 IHL below 5", with(t, 14, 0x44), false, -1, 0, false},
+        {"IPv4 IHL beyond the frame", with(with(cut(t, 40), 14, 0x4f), 17, 60), false, -1, 0, true},
+        {"IPv4 version 6 in an IPv4 EtherType", with(t, 14, 0x65), false, -1, 0, false},
+        {"IPv4 total length below the header", with(with(t, 16, 0), 17, 10), false, -1, 0, false},
+        {"IPv4 later fragment has no layer 4", with(t, 21, 0x10), true, -1, 0, false},
+        {"IPv6 ok", u, true, 54, 11, false},
+        {"IPv6 fixed header cut", cut(u, 50), false, -1, 0, false},
+        {"IPv6 payload cut: the frame wins, marked cut", cut(u, 58), true, 54, 4, true},
+        {"IPv6 payload length one beyond the frame", with(u, 19, 12), true, 54, 11, true},
+        {"IPv6 payload length smaller than the frame", with(with(u, 18, 0), 19, 8), true, 54, 8, false},
+        {"ARP cut", cut(FrameBuilder().eth("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:02").arp(1, "02:00:00:00:00:02", "192.0.2.1", "00:00:00:00:00:00", "192.0.2.2").build(), 41), false, -1, 0, false},
+        {"other EtherType", FrameBuilder().eth("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:02").ethertype(0x88cc).payload("lldp").build(), false, -1, 0, false},
     };
     for (const PARSEROW &r : rows) {
         SCOPED_TRACE(r.desc);
@@ -67,6 +71,7 @@ TEST(Frame, ParseBounds)
         EXPECT_EQ(frame_parse(buf, (int)r.frame.size(), &fi), r.ok);
         EXPECT_EQ(fi.l4, r.l4);
         EXPECT_EQ(fi.l4len, r.l4len);
+        EXPECT_EQ(fi.truncated, r.truncated);
         if (fi.l4 >= 0) {
             EXPECT_LE(fi.l4 + fi.l4len, (int)r.frame.size());
         }

@@ -3,8 +3,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sched.h>
 #include <thread>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "command/log.h"
@@ -229,6 +233,71 @@ TEST_F(PacketTest, ShowIfstat)
     EXPECT_EQ(out, expected + "kvn# ");
     // The older item name gives the same listing.
     EXPECT_EQ(run_line("show interfaces"), out);
+}
+
+// Frames dropped on receipt get a section of their own, only on the
+// interfaces that dropped any, so the listing is unchanged until then.
+TEST_F(PacketTest, ShowIfstatListsDropsOnceThereAreAny)
+{
+    Frame group = FrameBuilder().eth("02:00:00:00:00:01", "01:00:5e:00:00:01").ethertype(0x88b5).payload("x").build();
+    EXPECT_EQ(receive(2, group), 0);
+    EXPECT_EQ(receive(2, group), 0);
+    std::string out = run_line("show ifstat");
+    EXPECT_NE(out.find("interface 2 (eth2)\n  link detection: FALSE\n  address:\n    02:00:00:00:02:02\n"
+                       "  received:\n    packets 2\n    bytes   30\n  sent:\n    packets 0\n    bytes   0\n"
+                       "  dumped:\n    bytes   0\n  dropped:\n    packets 2\n\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("dropped:"), out.rfind("dropped:")) << out;
+    interface_counts_clear(2);
+    EXPECT_EQ(run_line("show ifstat").find("dropped:"), std::string::npos);
+}
+
+// A closed interface keeps its descriptor number, held by an inert socket,
+// so a thread still holding the number can never reach a file opened
+// later; opening the interface again puts its new socket at the same
+// number. Runs in a child with a network namespace of its own (its lo is
+// the device), so it needs the rights to make one.
+TEST_F(PacketTest, ClosedInterfaceKeepsItsDescriptorNumber)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNET) != 0)
+            _exit(77);
+        auto domain = [](int fd) {
+            int d = -1;
+            socklen_t l = sizeof d;
+            return getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &d, &l) == 0 ? d : -1;
+        };
+        INTERFACE &i = cfg.interfaces[7];
+        snprintf(i.name, IFNAMELEN, "lo");
+        i.access = ACCESS_RAW;
+        if (interface_open(7) != 1)
+            _exit(1);
+        int number = interface_fd(7);
+        if (number <= 0 || domain(number) != AF_PACKET)
+            _exit(2);
+        interface_close(7);
+        if (interface_fd(7) != 0 || domain(number) != AF_UNIX)
+            _exit(3);
+        char byte = 0;
+        if (write(number, &byte, 1) >= 0)
+            _exit(4);  // the inert socket refuses frames
+        int other = open("/dev/null", O_RDONLY);
+        if (other < 0 || other == number)
+            _exit(5);
+        if (interface_open(7) != 1 || interface_fd(7) != number || domain(number) != AF_PACKET)
+            _exit(6);
+        interface_close(7);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no network namespace of its own (needs CAP_SYS_ADMIN)";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed at step " << WEXITSTATUS(status);
 }
 
 TEST_F(PacketTest, ShowIfstatSkipsClosedSlots)
