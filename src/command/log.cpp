@@ -75,22 +75,37 @@ void log_message(int level, const char *fmt, ...)
     pthread_mutex_unlock(&log_lock);
 }
 
+// Copies a ring under the log lock, so that an entry being written by
+// another thread is never printed half old, half new; the copy is printed
+// without the lock, so a slow session does not hold up every logging thread.
+static int
+copy_ring(char copy[LOG_RING_SIZE][LOG_ENTRY_SIZE], const char ring[LOG_RING_SIZE][LOG_ENTRY_SIZE])
+{
+    pthread_mutex_lock(&log_lock);
+    memcpy(copy, ring, sizeof(char[LOG_RING_SIZE][LOG_ENTRY_SIZE]));
+    int index = ring_index;
+    pthread_mutex_unlock(&log_lock);
+    return index;
+}
+
 int show_log(int, char **, FILE *out)
 {
-    // Lock-free on purpose: the index is re-read after every line, so entries
-    // logged meanwhile may shorten or extend the walk but never tear it.
-    for (int i = (ring_index + 1) % LOG_RING_SIZE; i != ring_index; i = (i + 1) % LOG_RING_SIZE) {
-        if (recent_ring[i][0] != '\0')
-            fprintf(out, "  %s\n", recent_ring[i]);
+    static thread_local char copy[LOG_RING_SIZE][LOG_ENTRY_SIZE];
+    int index = copy_ring(copy, recent_ring);
+    for (int i = (index + 1) % LOG_RING_SIZE; i != index; i = (i + 1) % LOG_RING_SIZE) {
+        if (copy[i][0] != '\0')
+            fprintf(out, "  %s\n", copy[i]);
     }
     return 1;
 }
 
 int show_startuplog(int, char **, FILE *out)
 {
+    static thread_local char copy[LOG_RING_SIZE][LOG_ENTRY_SIZE];
+    copy_ring(copy, startup_log);
     for (int i = 0; i < LOG_RING_SIZE; i++) {
-        if (startup_log[i][0] != '\0')
-            fprintf(out, "  %s\n", startup_log[i]);
+        if (copy[i][0] != '\0')
+            fprintf(out, "  %s\n", copy[i]);
     }
     return 1;
 }

@@ -41,10 +41,12 @@ constexpr int DEADLINE_MS = 10000;
 
 // ------------------------------------------------ test-only blocking command
 
+// The detached command threads outlive the tests and may still be inside
+// a command while the process exits: what they touch is never destroyed.
 std::mutex block_mu;
-std::condition_variable block_cv;
+std::condition_variable &block_cv = *new std::condition_variable;
 bool block_entered, block_release;
-std::vector<std::string> order;
+std::vector<std::string> &order = *new std::vector<std::string>;
 
 // Runs until the test releases it, holding the command lock all the while.
 int cmd_zzblock(int, char **, FILE *out)
@@ -364,11 +366,12 @@ class ControlPipes : public ::testing::Test {
         write_instance_files(0, getpid());
         keep(open_command_channel(PIPE_MAIN_IN, PIPE_MAIN_OUT));
         keep(open_command_channel(PIPE_AUX_IN, PIPE_AUX_OUT));
-        run_thread_and_detach(command_thread, channels[0]);
-        run_thread_and_detach(command_thread, channels[1]);
+        // The test commands go in before the threads that look them up start.
         cmdh_insert(cmdhash, "zzblock", 1, cmd_zzblock, nullptr);
         cmdh_insert(cmdhash, "zzmark", 1, cmd_zzmark, nullptr);
         cmdh_insert(cmdhash, "zzbig", 1, cmd_zzbig, nullptr);
+        run_thread_and_detach(command_thread, channels[0]);
+        run_thread_and_detach(command_thread, channels[1]);
     }
     // The command threads stay blocked on their pipes until the process
     // ends; the directory goes, their descriptors keep the FIFOs alive.

@@ -16,14 +16,14 @@ TAG="kvnarp$$"
 LB="$TAG-lb"
 C1="$TAG-c1"
 C2="$TAG-c2"
-ROOT=$(mktemp -d /tmp/kvn-e2e-arp-XXXXXX)
 FAILED=0
 
-skip() { echo "SKIP: $*"; exit 0; }
+source "$(dirname "$0")/lab_lib.bash"  # for skip
 [ "$(id -u)" = 0 ] || skip "needs root"
 for tool in ip arping ndisc6 ping; do
     command -v "$tool" >/dev/null || skip "$tool not installed"
 done
+ROOT=$(mktemp -d /tmp/kvn-e2e-arp-XXXXXX)
 
 cleanup() {
     ip netns exec "$LB" env KVN_ROOT="$ROOT" "$KVN" stop "$INST" >/dev/null 2>&1

@@ -92,6 +92,8 @@ class ControlE2E : public ::testing::Test {
 
     void SetUp() override
     {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root";  // the daemon starts only as root
         signal(SIGPIPE, SIG_IGN);
         if (!startup_available())
             GTEST_SKIP() << "kvn start-up is not part of this build";

@@ -13,17 +13,17 @@
 # Usage: packet_switch.sh <kvn binary> [<kvnagent binary>]; needs root.
 set -u
 KVN=$(readlink -f "$1")
-if [ "$(id -u)" != 0 ] || ! command -v ip >/dev/null; then
-  echo "SKIP: needs root and iproute2"
-  exit 0
-fi
+source "$(dirname "$0")/lab_lib.bash"
+[ "$(id -u)" = 0 ] || skip "needs root"
+for tool in ip ss ping python3; do
+  command -v "$tool" >/dev/null || skip "$tool not installed"
+done
 
 id=$$
 NSD=kvnpd$id NS1=kvnp1$id NS2=kvnp2$id
 D1=kd1$id D2=kd2$id C1=kc1$id C2=kc2$id TAP=kt$id
 INST=3
 ROOT=$(mktemp -d /tmp/kvn-e2e-switch-XXXXXX)
-source "$(dirname "$0")/lab_lib.bash"
 trap lab_cleanup EXIT
 
 ip netns add "$NSD" && ip netns add "$NS1" && ip netns add "$NS2" || exit 1
@@ -76,14 +76,16 @@ check "ping to the stack behind the TAP interface" \
   poll 15 ip netns exec "$NS2" ping -c 1 -W 1 192.0.2.3
 
 # UDP with offloaded checksums: the receiver's stack drops a datagram whose
-# checksum the daemon did not finish.
+# checksum the daemon did not finish. The datagram goes out once the
+# receiver's socket is bound.
+udp_listening() { ip netns exec "$NS2" ss -Hlun 'sport = :9999' | grep -q 9999; }
 udp_ok() {
   ip netns exec "$NS2" timeout 5 python3 -c '
 import socket,sys
 s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(("192.0.2.2",9999)); s.settimeout(4)
 sys.exit(0 if s.recvfrom(100)[0]==b"offloaded" else 1)' &
   local r=$!
-  sleep 0.5
+  poll 5 udp_listening || echo "the receiver did not bind its socket"
   ip netns exec "$NS1" python3 -c '
 import socket
 socket.socket(socket.AF_INET,socket.SOCK_DGRAM).sendto(b"offloaded",("192.0.2.2",9999))'
@@ -97,6 +99,9 @@ received1=$(echo "$stats" | awk '/^interface 1 /{f=1} f&&/packets/{print $2; exi
 check "show ifstat counts frames received on interface 1" test "${received1:-0}" -ge 4
 check "show ifstat lists interface 2" grep -q "interface 2 ($D2)" <<<"$stats"
 
+# Link detection looks at each interface once a second: the change is only
+# seen against a state it has already seen.
+check "link of interface 2 is detected" poll 10 bash -c "echo 'show log' | KVN_ROOT=$ROOT timeout 5 $KVN control $INST | grep -q 'link detected on interface 2 ($D2)'"
 ip -n "$NS2" link set "$C2" down
 check "link lost is logged" poll 10 bash -c "echo 'show log' | KVN_ROOT=$ROOT timeout 5 $KVN control $INST | grep -q 'link lost on interface 2 ($D2)'"
 ip -n "$NS2" link set "$C2" up

@@ -1,6 +1,5 @@
 // Replays the seed corpus of the chain fuzz target, so every build runs
 // the frames the fuzzer starts from (and any crash input added to it).
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -11,23 +10,10 @@
 
 namespace {
 
-std::vector<std::string> corpus_files()
-{
-    std::vector<std::string> files;
-    std::string dir = std::string(KVN_SOURCE_DIR) + "/fuzz/chain_corpus";
-    if (DIR *d = opendir(dir.c_str())) {
-        while (struct dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                files.push_back(dir + "/" + e->d_name);
-        closedir(d);
-    }
-    return files;
-}
-
 TEST(ChainCorpus, ReplaysEverySeed)
 {
     chain_harness_init();
-    auto files = corpus_files();
+    auto files = corpus_files("chain_corpus");
     ASSERT_GE(files.size(), 15u);
     for (const std::string &f : files) {
         SCOPED_TRACE(f);

@@ -1,8 +1,10 @@
 // The `modules` command, "show modules", the filter-list commands and the
 // writers of the chain line and the filter-list blocks.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <pthread.h>
 #include <thread>
 
 #include "config/config_writer.h"
@@ -113,16 +115,61 @@ TEST_F(PacketTest, NoModulesEmptiesTheChain)
     EXPECT_EQ(chain.count, 0);
 }
 
+// Stands in for a SERIAL module at its chain position and records, on
+// every call, whether the module's lock was held: a trylock by the thread
+// that holds the mutex fails with EBUSY, on a free mutex it succeeds.
+struct LOCKPROBE {
+    pthread_mutex_t *lock;  // the lock of the module row probed
+    int held;               // calls that ran under the lock
+    int free;               // calls that ran without it
+};
+LOCKPROBE lock_probe;
+
+int lock_probe_module(int, int, uint8_t *, FRAMEINFO *)
+{
+    int r = pthread_mutex_trylock(lock_probe.lock);
+    if (r == 0) {
+        pthread_mutex_unlock(lock_probe.lock);
+        lock_probe.free++;
+    } else if (r == EBUSY) {
+        lock_probe.held++;
+    }
+    return 0;
+}
+
 TEST_F(PacketTest, SerialModuleRunsUnderItsLock)
 {
     ASSERT_EQ(chain_set("classic,crossover"), 1);
     EXPECT_EQ(chain.serial[0], 1);
     EXPECT_EQ(chain.serial[1], 0);
-    // The lock is free again after dispatch: a second frame gets through.
+    int row = module_find("classic");
+    ASSERT_GE(row, 0);
+    ASSERT_EQ(chain.index[0], row);
+    lock_probe = {.lock = &module_table[row].lock, .held = 0, .free = 0};
+    chain.handler[0] = lock_probe_module;  // the position keeps its SERIAL flag
+
     Frame f = FrameBuilder().eth("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:01").ethertype(0x88b5).payload("xx").build();
     EXPECT_EQ(receive(1, f), 1);
     EXPECT_EQ(receive(1, f), 1);
+    EXPECT_EQ(lock_probe.held, 2);
+    EXPECT_EQ(lock_probe.free, 0);
     EXPECT_EQ(tw_sent_count(), 4);
+    // The lock is free again after dispatch.
+    ASSERT_EQ(pthread_mutex_trylock(lock_probe.lock), 0);
+    pthread_mutex_unlock(lock_probe.lock);
+
+    // A module that is not SERIAL runs without the lock; so does every
+    // module under the reader threads' dispatch.
+    chain.serial[0] = 0;
+    EXPECT_EQ(receive(1, f), 1);
+    chain.serial[0] = 1;
+    uint8_t buf[FRAMEBUF];
+    memcpy(buf, f.data(), f.size());
+    FRAMEINFO fi;
+    frame_parse(buf, (int)f.size(), &fi);
+    EXPECT_EQ(chain_dispatch_unlocked(1, (int)f.size(), buf, &fi), 1);
+    EXPECT_EQ(lock_probe.held, 2);
+    EXPECT_EQ(lock_probe.free, 2);
 }
 
 TEST_F(PacketTest, WriteModuleChain)

@@ -1,8 +1,10 @@
 #include "support/support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <dirent.h>
 #include <cstring>
 #include <pthread.h>
 #include <sched.h>
@@ -124,6 +126,20 @@ void write_file(const std::string &path, const std::string &text)
 {
     std::ofstream out(path, std::ios::binary);
     out << text;
+}
+
+std::vector<std::string> corpus_files(const std::string &corpus)
+{
+    std::vector<std::string> files;
+    std::string dir = std::string(KVN_SOURCE_DIR) + "/fuzz/" + corpus;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                files.push_back(dir + "/" + e->d_name);
+        closedir(d);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 void exec_kvn(const std::vector<std::string> &args)

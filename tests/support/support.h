@@ -78,3 +78,7 @@ bool runs_while_write_locked(LOCKEDPOOL *t, void (*warm)(void *arg), void (*fn)(
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
+
+// The files of a fuzz seed corpus (a folder under fuzz/, e.g.
+// "chain_corpus"), as full paths in name order.
+std::vector<std::string> corpus_files(const std::string &corpus);
