@@ -140,6 +140,18 @@ pool_free_count(const POOL *p)
 // ---------------------------------------------------------------------------
 // The table shell
 
+// The last generation handed out. Taken only at table creation and under
+// a writer lock, so this shared counter is no cost of the lookups.
+static std::atomic<uint64_t> last_generation{0};
+
+// Gives the table a generation no table has had.
+static void
+new_generation(LOCKEDPOOL *t)
+{
+    uint64_t g = last_generation.fetch_add(1, std::memory_order_relaxed) + 1;
+    std::atomic_ref<uint64_t>(t->generation).store(g, std::memory_order_release);
+}
+
 LOCKEDPOOL *
 pool_table_new(const char *kind, size_t record_size, int32_t buckets, size_t entry_size, size_t link_offset,
                int32_t chunk_entries)
@@ -155,6 +167,7 @@ pool_table_new(const char *kind, size_t record_size, int32_t buckets, size_t ent
         daemon_exit(EXIT_OSERR);
     }
     table_rwlock_init(&t->lock);
+    new_generation(t);
     return t;
 }
 
@@ -187,6 +200,7 @@ pool_wrlock(LOCKEDPOOL *t)
 {
     pthread_rwlock_wrlock(&t->lock);
     t->write_locks++;
+    new_generation(t);
 }
 
 void

@@ -21,8 +21,14 @@
 // need only its reader lock. LOCKEDPOOL (below) is the shell most table
 // kinds build on: a pool, the table's own reader/writer lock, and the
 // chain heads in the same allocation.
+//
+// A LOCKEDPOOL also carries a generation, a fresh number each time its
+// writer lock is taken, so a thread can keep answers it got under the
+// reader lock in a POOLCACHE of its own and reuse them, without the lock,
+// for as long as the generation stays the same.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -99,6 +105,8 @@ int64_t pool_free_count(const POOL *p);
 // (`t->count`, `t->chunk_count`). A table whose own `count` means
 // something else keeps a POOL as a member instead.
 struct LOCKEDPOOL : POOL {
+    uint64_t generation;    // set anew whenever the writer lock is taken; atomic access only (pool_generation)
+    char spacer[56];        // keeps `lock`, written by every locker, off the cache line readers poll `generation` on
     pthread_rwlock_t lock;  // the table's lock; readers: lookups and walks; writer: changes
     uint64_t write_locks;   // lock diagnostics: writer acquisitions
 };
@@ -120,10 +128,131 @@ void pool_table_free(LOCKEDPOOL *t);
 // valid memory.
 void pool_table_clear(LOCKEDPOOL *t);
 
-// The table's lock; pool_wrlock counts the acquisition for the diagnostics.
+// The table's lock; pool_wrlock counts the acquisition for the diagnostics
+// and gives the table a new generation before the caller changes anything.
 void pool_rdlock(LOCKEDPOOL *t);
 void pool_wrlock(LOCKEDPOOL *t);
 void pool_unlock(LOCKEDPOOL *t);
+
+// The table's generation. Every value is handed out once in the life of
+// the process, to one table (at creation and at each writer lock), never
+// 0: equal generations mean the same table with no writer since, even
+// when a discarded table's memory has become another table.
+inline uint64_t
+pool_generation(const LOCKEDPOOL *t)
+{
+    return std::atomic_ref<uint64_t>(const_cast<uint64_t &>(t->generation)).load(std::memory_order_acquire);
+}
+
+// ---------------------------------------------------------------------------
+// Per-thread answer caches
+//
+// A POOLCACHE is a small direct-mapped cache a table kind keeps per thread
+// (thread_local) for a lookup the packet path makes on every frame. A row
+// holds a key, the answer a locked lookup gave for it, and the generation
+// of the table at that moment. Since the writer lock changes the
+// generation before any change, a row whose generation is still the
+// table's current one holds exactly what the locked lookup would answer
+// now; the hit costs one load of the generation and no shared write.
+// Generations are unique across tables, so one cache serves every table
+// of a kind.
+
+constexpr int POOLCACHE_BITS = 8;                    // bits of the row number
+constexpr int POOLCACHE_ROWS = 1 << POOLCACHE_BITS;  // rows per cache
+constexpr int POOLCACHE_KEY = 16;    // longest key in bytes
+
+// A key of up to 16 bytes as two words, zero beyond its length.
+struct POOLKEY {
+    uint64_t lo;  // bytes 0..7
+    uint64_t hi;  // bytes 8..15
+};
+
+struct POOLCACHEROW {
+    uint64_t generation;  // the table's generation when the row was filled; 0 = empty
+    uintptr_t value;      // the answer of the locked lookup (a number or an entry pointer)
+    POOLKEY key;          // the key
+};
+
+struct POOLCACHE {
+    POOLCACHEROW row[POOLCACHE_ROWS];
+};
+
+// The key (key_len at most POOLCACHE_KEY bytes) as words. A short tail is
+// gathered in a register rather than stored into a zeroed buffer and read
+// back, which would stall the read until the narrow stores retire.
+inline POOLKEY
+pool_cache_key(const void *key, size_t key_len)
+{
+    const uint8_t *k = (const uint8_t *)key;
+    POOLKEY w = {0, 0};
+    size_t whole = key_len >= 8 ? 8 : 0;
+    if (whole != 0)
+        memcpy(&w.lo, k, 8);
+    if (key_len == 16) {
+        memcpy(&w.hi, k + 8, 8);
+        return w;
+    }
+    // The tail (under 8 bytes) in loads of 4, 2 and 1 bytes.
+    const uint8_t *p = k + whole;
+    size_t n = key_len - whole;
+    uint64_t tail = 0;
+    int shift = 0;
+    if (n >= 4) {
+        uint32_t v;
+        memcpy(&v, p, 4);
+        tail = v;
+        p += 4;
+        n -= 4;
+        shift = 32;
+    }
+    if (n >= 2) {
+        uint16_t v;
+        memcpy(&v, p, 2);
+        tail |= (uint64_t)v << shift;
+        p += 2;
+        n -= 2;
+        shift += 16;
+    }
+    if (n >= 1)
+        tail |= (uint64_t)*p << shift;
+    (whole == 0 ? w.lo : w.hi) = tail;
+    return w;
+}
+
+// The row a key maps to. Multiplicative hashing: only the top bits of a
+// product depend on every bit of the word multiplied, so those are taken.
+inline POOLCACHEROW *
+pool_cache_row(POOLCACHE *c, const POOLKEY &k)
+{
+    uint64_t h = k.lo * 0x9e3779b97f4a7c15u ^ k.hi * 0xc2b2ae3d27d4eb4fu;
+    return &c->row[h >> (64 - POOLCACHE_BITS)];
+}
+
+// True with *value set when this thread's cache holds the key's answer
+// for the table's current generation; false means: look it up under the
+// reader lock and store the answer with pool_cache_put.
+inline bool
+pool_cache_get(POOLCACHE *c, const LOCKEDPOOL *t, const void *key, size_t key_len, uintptr_t *value)
+{
+    POOLKEY k = pool_cache_key(key, key_len);
+    const POOLCACHEROW *r = pool_cache_row(c, k);
+    if (r->generation != pool_generation(t) || r->key.lo != k.lo || r->key.hi != k.hi)
+        return false;
+    *value = r->value;
+    return true;
+}
+
+// Stores the answer of a lookup made under the table's reader lock, which
+// the caller still holds (so the generation read is the answer's).
+inline void
+pool_cache_put(POOLCACHE *c, const LOCKEDPOOL *t, const void *key, size_t key_len, uintptr_t value)
+{
+    POOLKEY k = pool_cache_key(key, key_len);
+    POOLCACHEROW *r = pool_cache_row(c, k);
+    r->key = k;
+    r->value = value;
+    r->generation = pool_generation(t);
+}
 
 // The `next` pointer of a record.
 inline void **

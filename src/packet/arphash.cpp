@@ -43,16 +43,30 @@ static AHENTRY *find(ARPHASH *t, const uint8_t key[16])
     return (AHENTRY *)pool_find(t, (uint32_t)ah_bucket(key), offsetof(AHENTRY, addr), key, 16);
 }
 
+// This thread's answers of ah_find and of ah_lookup, for every table. An
+// answer depends on the chains, the keys and the via addresses, all
+// changed only under the writer lock, so it holds while the generation
+// does.
+static thread_local POOLCACHE find_cache;
+static thread_local POOLCACHE lookup_cache;
+
 AHENTRY *ah_find(ARPHASH *t, const uint8_t key[16])
 {
+    uintptr_t cached;
+    if (pool_cache_get(&find_cache, t, key, 16, &cached))
+        return (AHENTRY *)cached;
     pool_rdlock(t);
     AHENTRY *e = find(t, key);
+    pool_cache_put(&find_cache, t, key, 16, (uintptr_t)e);
     pool_unlock(t);
     return e;
 }
 
 AHENTRY *ah_lookup(ARPHASH *t, const uint8_t key[16])
 {
+    uintptr_t cached;
+    if (pool_cache_get(&lookup_cache, t, key, 16, &cached))
+        return (AHENTRY *)cached;
     pool_rdlock(t);
     AHENTRY *e = find(t, key);
     // One step only: a via entry of a via entry is not followed further,
@@ -62,6 +76,7 @@ AHENTRY *ah_lookup(ARPHASH *t, const uint8_t key[16])
         ipv4_mapped(via, e->via);
         e = find(t, via);
     }
+    pool_cache_put(&lookup_cache, t, key, 16, (uintptr_t)e);
     pool_unlock(t);
     return e;
 }

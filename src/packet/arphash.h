@@ -11,7 +11,11 @@
 //
 // Locking: lookups and walks take the reader lock; insertions, deletions
 // and MAC changes take the writer lock. A walk callback must not take the
-// writer lock of the table it walks.
+// writer lock of the table it walks. ah_find and ah_lookup remember their
+// answers per thread while the table's generation stays the same, so a
+// repeated lookup of an unchanged table takes no lock. Every change of a
+// key's chain or of an entry's via address must therefore be made under
+// the writer lock.
 #pragma once
 
 #include <cstdint>

@@ -62,11 +62,20 @@ MHENTRY *mh_lookup(MACHASH *t, const uint8_t mac[6])
     return e;
 }
 
+// This thread's answers of mh_interface_of, for every table (generations
+// tell the tables apart). The answer is stored, not the entry, so a hit
+// reads nothing a writer may be changing.
+static thread_local POOLCACHE interface_cache;
+
 int mh_interface_of(MACHASH *t, const uint8_t mac[6])
 {
+    uintptr_t cached;
+    if (pool_cache_get(&interface_cache, t, mac, 6, &cached))
+        return (int)(intptr_t)cached;
     pool_rdlock(t);
     MHENTRY *e = find(t, mac);
     int iface = (e == nullptr || e->iface == MH_NOIF) ? -1 : (int)e->iface;
+    pool_cache_put(&interface_cache, t, mac, 6, (uintptr_t)(intptr_t)iface);
     pool_unlock(t);
     return iface;
 }
@@ -80,17 +89,16 @@ int mh_target_of(MACHASH *t, const uint8_t mac[6])
     return target;
 }
 
-void mh_learn(MACHASH *t, const uint8_t mac[6], uint32_t iface)
+bool mh_learn(MACHASH *t, const uint8_t mac[6], uint32_t iface)
 {
     // Only individual addresses are reachable on one interface.
     if (mac_is_multicast(mac))
-        return;
-    pool_rdlock(t);
-    MHENTRY *e = find(t, mac);
-    bool known = e != nullptr && e->iface == iface;
-    pool_unlock(t);
-    if (!known)
-        mh_insert(t, mac, iface);
+        return false;
+    int where = mh_interface_of(t, mac);
+    if (where >= 0 && (uint32_t)where == iface)
+        return true;
+    mh_insert(t, mac, iface);
+    return false;
 }
 
 // A MAC changing interface: VRRP virtual router MACs (00:00:5e:00:01:xx)

@@ -11,7 +11,10 @@
 // readable for the life of its table.
 //
 // Locking: lookups and walks take the table's reader lock, changes take its
-// writer lock. A walk callback must not change the table it walks.
+// writer lock. A walk callback must not change the table it walks. The
+// interface question (mh_interface_of, and so mh_learn) is answered from
+// a per-thread cache while the table's generation is unchanged, so the
+// per-frame learning of an already known sender takes no lock.
 #pragma once
 
 #include <cstdint>
@@ -67,15 +70,18 @@ void mh_walk(MACHASH *t, void (*fn)(MHENTRY *e, void *arg), void *arg);
 // The entry of a MAC or nullptr.
 MHENTRY *mh_lookup(MACHASH *t, const uint8_t mac[6]);
 // The interface slot the MAC was seen on, or -1 (unknown or not yet seen).
+// Answered without the lock when this thread asked the same since the
+// table last changed.
 int mh_interface_of(MACHASH *t, const uint8_t mac[6]);
 // The target number when the MAC is seen on an interface and belongs to a
 // target, else -1.
 int mh_target_of(MACHASH *t, const uint8_t mac[6]);
 
-// Records that the MAC was seen on an interface: nothing when already
-// known there (reader lock only) or when it is a group (multicast or
-// broadcast) address, which no single interface reaches; else mh_insert.
-void mh_learn(MACHASH *t, const uint8_t mac[6], uint32_t iface);
+// Records that the MAC was seen on interface slot `iface`: nothing when
+// mh_interface_of already says so (true returned, no writer lock) or when
+// it is a group (multicast or broadcast) address, which no single
+// interface reaches (false returned); else mh_insert (false returned).
+bool mh_learn(MACHASH *t, const uint8_t mac[6], uint32_t iface);
 
 // Inserts the MAC or moves it to another interface, with the sticky-target
 // rule and the "first seen" warnings. The all-zero MAC is ignored; iface

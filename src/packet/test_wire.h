@@ -54,6 +54,11 @@ int tw_receive(int slot, const uint8_t *frame, int len);
 // of their own may call it at the same time, as reader threads would.
 int tw_dispatch(int slot, uint8_t *frame, int len);
 
+// While on, frames sent on backed slots are dropped without logging or
+// locking (tw_send still returns their length), so a benchmark measures
+// the chain rather than the log. tw_detach_all() turns it off.
+void tw_discard_sends(bool on);
+
 // The log of sent frames, in send order.
 int tw_sent_count();
 const TWFRAME *tw_sent(int i);

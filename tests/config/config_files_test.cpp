@@ -848,7 +848,9 @@ TEST_F(ConfigFiles, EveryCorpusFileSavesInAFormThatLoadsBack)
     const std::string dir = std::string(KVN_SOURCE_DIR) + "/fuzz/config_corpus";
     if (DIR *d = opendir(dir.c_str())) {
         while (struct dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
+            // The seed of the fuzz harness's deny list ends the process
+            // (stop, shutdown) when loaded without that list.
+            if (e->d_name[0] != '.' && strcmp(e->d_name, "denied") != 0)
                 files.push_back(dir + "/" + e->d_name);
         closedir(d);
     }

@@ -123,7 +123,11 @@ TEST_F(ArphashTest, LookupFollowsVia)
     const uint8_t tmac[6] = {0, 0, 0, 0, 0, 7};
     const uint8_t rmac[6] = {0, 0, 0, 0, 0, 0xfe};
     AHENTRY *te = ah_insert4(t, target, tmac);
+    // A via address is set under the writer lock, as every change a
+    // lookup depends on.
+    ah_wrlock(t);
     memcpy(te->via, router, 4);
+    ah_unlock(t);
     EXPECT_EQ(ah_lookup4(t, target), nullptr) << "via address unknown";
     AHENTRY *re = ah_insert4(t, router, rmac);
     EXPECT_EQ(ah_lookup4(t, target), re);
@@ -131,8 +135,98 @@ TEST_F(ArphashTest, LookupFollowsVia)
     ipv4_mapped(k, target);
     EXPECT_EQ(ah_find(t, k), te);
     // A via loop is followed one step only.
+    ah_wrlock(t);
     memcpy(re->via, target, 4);
+    ah_unlock(t);
     EXPECT_EQ(ah_lookup4(t, target), re);
+}
+
+// Lookups this thread has made are answered again without the lock until
+// the table changes; every change that alters an answer must be seen by
+// the next lookup.
+TEST_F(ArphashTest, CachedAnswersNeverOutliveAChange)
+{
+    static const uint8_t vip[4] = {192, 0, 2, 10};
+    static const uint8_t router[4] = {192, 0, 2, 254};
+    static const uint8_t mac[6] = {0x06, 0, 0xc0, 0, 2, 0x0a};
+    const struct {
+        const char *what;
+        // Changes the table after vip (and router) were looked up; returns
+        // the entries ah_find and ah_lookup of vip must now give.
+        void (*change)(ARPHASH *t, AHENTRY **find, AHENTRY **lookup);
+    } cases[] = {
+        {"deleted", [](ARPHASH *t, AHENTRY **f, AHENTRY **l) {
+             ah_delete4(t, vip);
+             *f = *l = nullptr;
+         }},
+        {"table cleared", [](ARPHASH *t, AHENTRY **f, AHENTRY **l) {
+             ah_clear(t);
+             *f = *l = nullptr;
+         }},
+        {"deleted and inserted again", [](ARPHASH *t, AHENTRY **f, AHENTRY **l) {
+             ah_delete4(t, vip);
+             ah_insert4(t, router, mac);  // takes the freed entry
+             *f = *l = ah_insert4(t, vip, mac);
+         }},
+        {"routed via another address", [](ARPHASH *t, AHENTRY **f, AHENTRY **l) {
+             uint8_t k[16];
+             ipv4_mapped(k, vip);
+             *f = ah_find(t, k);
+             ah_wrlock(t);
+             memcpy((*f)->via, router, 4);
+             ah_unlock(t);
+             *l = ah_insert4(t, router, mac);
+         }},
+    };
+    uint8_t k[16];
+    ipv4_mapped(k, vip);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ah_clear(t);
+        // Unknown first: the negative answer is cached, then must end.
+        EXPECT_EQ(ah_find(t, k), nullptr);
+        EXPECT_EQ(ah_lookup(t, k), nullptr);
+        AHENTRY *e = ah_insert4(t, vip, mac);
+        EXPECT_EQ(ah_find(t, k), e);
+        EXPECT_EQ(ah_lookup(t, k), e);
+        EXPECT_EQ(ah_find(t, k), e);
+        EXPECT_EQ(ah_lookup(t, k), e);
+        AHENTRY *want_find = nullptr, *want_lookup = nullptr;
+        c.change(t, &want_find, &want_lookup);
+        EXPECT_EQ(ah_find(t, k), want_find);
+        EXPECT_EQ(ah_lookup(t, k), want_lookup);
+    }
+}
+
+struct HeldLookup {
+    ARPHASH *t;
+    uint8_t key[16];
+    const AHENTRY *found = nullptr;  // what the lookup under the held lock gave
+};
+
+// The arp and ping modules look the same own address up for every frame
+// asking for it; with the lock held by a writer that leaves the generation
+// as it is, the repeated lookups still complete.
+TEST_F(ArphashTest, RepeatedLookupsTakeNoLock)
+{
+    const uint8_t vip[4] = {192, 0, 2, 10};
+    const uint8_t mac[6] = {0x06, 0, 0xc0, 0, 2, 0x0a};
+    HeldLookup h;
+    h.t = t;
+    ipv4_mapped(h.key, vip);
+    AHENTRY *e = ah_insert4(t, vip, mac);
+    auto warm = [](void *arg) {
+        auto *h = (HeldLookup *)arg;
+        ah_find(h->t, h->key);
+        ah_lookup(h->t, h->key);
+    };
+    auto both = [](void *arg) {
+        auto *h = (HeldLookup *)arg;
+        if (ah_find(h->t, h->key) == ah_lookup(h->t, h->key))
+            h->found = ah_find(h->t, h->key);
+    };
+    EXPECT_TRUE(runs_while_write_locked(t, warm, both, &h)) << "a lookup waited for the writer lock";
+    EXPECT_EQ(h.found, e);
 }
 
 struct InsertCase {

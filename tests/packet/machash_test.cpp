@@ -1,7 +1,12 @@
 // MACHASH: hashing, filling far past the attack warning, clearing and
-// reuse, walks, the move warnings and the sticky-target rule.
+// reuse, walks, the move warnings, the sticky-target rule, and the
+// per-thread answers of the learning step (never stale, no lock on a hit).
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -187,6 +192,163 @@ TEST_F(MachashTest, TargetWithoutStickyInterfaceDoesNotMove)
     mh_insert(t, m, 1);
     EXPECT_EQ(mh_interface_of(t, m), 2);
     EXPECT_EQ(mh_target_of(t, m), 9);
+}
+
+// Every way the table changes under a MAC this thread has cached as known
+// on interface 1: afterwards the learning step must not call it known
+// there, and learning it again must put it back on interface 1.
+TEST_F(MachashTest, CachedAnswerNeverOutlivesAChange)
+{
+    const uint8_t m[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x32};
+    const struct {
+        const char *what;
+        void (*change)(MACHASH **t, const uint8_t mac[6]);
+        int now;  // mh_interface_of right after the change
+    } cases[] = {
+        {"moved by a frame on another interface", [](MACHASH **t, const uint8_t mac[6]) { mh_insert(*t, mac, 2); }, 2},
+        {"moved without a rule", [](MACHASH **t, const uint8_t mac[6]) { mh_set_interface(*t, mac, 3); }, 3},
+        {"table cleared", [](MACHASH **t, const uint8_t *) { mh_clear(*t); }, -1},
+        {"cleared and reserved", [](MACHASH **t, const uint8_t mac[6]) {
+             mh_clear(*t);
+             mh_insert(*t, mac, MH_NOIF);
+         }, -1},
+        {"table discarded and made anew", [](MACHASH **t, const uint8_t *) {
+             mh_free(*t);
+             *t = mh_create();
+         }, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        mh_clear(t);
+        EXPECT_FALSE(mh_learn(t, m, 1)) << "first sight inserts";
+        EXPECT_TRUE(mh_learn(t, m, 1)) << "known, answer cached";
+        EXPECT_TRUE(mh_learn(t, m, 1)) << "known from the cache";
+        EXPECT_EQ(mh_interface_of(t, m), 1);
+        c.change(&t, m);
+        EXPECT_EQ(mh_interface_of(t, m), c.now);
+        EXPECT_FALSE(mh_learn(t, m, 1)) << "the change must be seen";
+        EXPECT_EQ(mh_interface_of(t, m), 1);
+        EXPECT_TRUE(mh_learn(t, m, 1));
+    }
+}
+
+// An unknown MAC is answered from the cache too; learning it must end that.
+TEST_F(MachashTest, CachedUnknownAnswerEndsWithTheInsert)
+{
+    const uint8_t m[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x33};
+    const uint8_t other[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x34};
+    EXPECT_EQ(mh_interface_of(t, m), -1);
+    EXPECT_EQ(mh_interface_of(t, m), -1);
+    mh_insert(t, m, 3);
+    EXPECT_EQ(mh_interface_of(t, m), 3);
+    // Keys that differ in one byte have answers of their own.
+    mh_insert(t, other, 2);
+    EXPECT_EQ(mh_interface_of(t, m), 3);
+    EXPECT_EQ(mh_interface_of(t, other), 2);
+    // Another table's answer for the same MAC is not this table's.
+    MACHASH *u = mh_create();
+    EXPECT_EQ(mh_interface_of(u, m), -1);
+    mh_insert(u, m, 1);
+    EXPECT_EQ(mh_interface_of(u, m), 1);
+    EXPECT_EQ(mh_interface_of(t, m), 3);
+    mh_free(u);
+}
+
+struct HeldLearn {
+    MACHASH *t;
+    bool known = false;  // what the learning under the held lock said
+};
+
+const uint8_t held_mac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x35};
+
+// A known sender is recognised without the table's lock: with the lock
+// held by a writer that leaves the generation as it is, the learning step
+// of a sender this thread knows still completes.
+TEST_F(MachashTest, KnownSenderIsLearnedWithoutTheLock)
+{
+    HeldLearn h;
+    h.t = t;
+    auto warm = [](void *arg) {
+        auto *h = (HeldLearn *)arg;
+        mh_learn(h->t, held_mac, 1);
+        mh_learn(h->t, held_mac, 1);
+    };
+    auto learn = [](void *arg) {
+        auto *h = (HeldLearn *)arg;
+        h->known = mh_learn(h->t, held_mac, 1);
+    };
+    EXPECT_TRUE(runs_while_write_locked(t, warm, learn, &h)) << "the learning step waited for the writer lock";
+    EXPECT_TRUE(h.known);
+}
+
+constexpr int MOVE_ROUNDS = 3000;
+
+struct Moving {
+    MACHASH *t;
+    std::atomic<int> done{0};      // moves completed; after move r the MAC is on interface r + 1
+    std::atomic<bool> stop{false};
+    std::atomic<long> lookups{0};
+    std::atomic<long> stale{0};    // answers naming an interface the MAC had left before the lookup began
+};
+
+const uint8_t moving_mac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x36};
+
+void *moving_reader(void *arg)
+{
+    auto *s = (Moving *)arg;
+    for (long n = 0; !s->stop.load() && n < 50000000; n++) {
+        int r = s->done.load(std::memory_order_acquire);
+        int w = mh_interface_of(s->t, moving_mac);
+        // Interfaces only grow, so 1..r are all left behind by now. -1 is
+        // the moment between a clear and the insert after it.
+        if (w >= 1 && w <= r)
+            s->stale.fetch_add(1);
+        s->lookups.fetch_add(1, std::memory_order_relaxed);
+    }
+    return nullptr;
+}
+
+// Readers asking for a MAC while a writer moves it on, by a frame, without
+// a rule, and by clearing and inserting again: once a move is complete no
+// reader names an interface the MAC has left.
+TEST_F(MachashTest, ConcurrentReadersNeverSeeAMoveUndone)
+{
+    Moving s;
+    s.t = t;
+    mh_insert(t, moving_mac, 1);
+    pthread_t readers[2];
+    for (pthread_t &th : readers)
+        ASSERT_EQ(pthread_create(&th, nullptr, moving_reader, &s), 0);
+    // The moves must overlap the lookups: on a loaded machine the writer
+    // could otherwise finish before any reader has run.
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         s.lookups.load() == 0 && std::chrono::steady_clock::now() < deadline;)
+        sched_yield();
+    for (int r = 1; r <= MOVE_ROUNDS; r++) {
+        uint32_t to = (uint32_t)r + 1;
+        switch (r % 3) {
+        case 0:
+            mh_clear(t);
+            mh_insert(t, moving_mac, to);
+            break;
+        case 1:
+            mh_insert(t, moving_mac, to);
+            break;
+        default:
+            mh_set_interface(t, moving_mac, to);
+            break;
+        }
+        s.done.store(r, std::memory_order_release);
+        // Give the readers time to cache the new answer before the next move.
+        if (r % 16 == 0)
+            sched_yield();
+    }
+    s.stop = true;
+    for (pthread_t &th : readers)
+        pthread_join(th, nullptr);
+    EXPECT_GT(s.lookups.load(), 0);
+    EXPECT_EQ(s.stale.load(), 0);
+    EXPECT_EQ(mh_interface_of(t, moving_mac), MOVE_ROUNDS + 1);
 }
 
 }  // namespace

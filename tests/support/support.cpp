@@ -1,9 +1,13 @@
 #include "support/support.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <dirent.h>
 #include <cstring>
+#include <pthread.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -20,6 +24,7 @@
 #include "config/config_state.h"
 #include "config/local_address.h"
 #include "config/parameters.h"
+#include "config/pool.h"
 #include "daemon/daemon.h"
 #include "packet/interface_io.h"
 
@@ -219,4 +224,54 @@ void hold_lock(const void *path, void *result)
 {
     int fd = open((const char *)path, O_RDWR | O_CREAT, 0644);
     *(char *)result = fd >= 0 && lockf(fd, F_TLOCK, 0) == 0 ? 'y' : 'n';
+}
+
+namespace {
+
+struct HELDLOCK {
+    void (*warm)(void *arg);
+    void (*fn)(void *arg);
+    void *arg;
+    std::atomic<int> stage{0};  // 1 warmed, 2 writer lock held, 3 fn returned
+};
+
+void *run_held(void *p)
+{
+    auto *h = (HELDLOCK *)p;
+    h->warm(h->arg);
+    h->stage.store(1);
+    while (h->stage.load() != 2)
+        sched_yield();
+    h->fn(h->arg);
+    h->stage.store(3);
+    return nullptr;
+}
+
+// Waits until the stage is reached or the time is up.
+bool reach(const std::atomic<int> &stage, int want, int seconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (stage.load() != want && std::chrono::steady_clock::now() < deadline)
+        sched_yield();
+    return stage.load() == want;
+}
+
+} // namespace
+
+bool runs_while_write_locked(LOCKEDPOOL *t, void (*warm)(void *arg), void (*fn)(void *arg), void *arg)
+{
+    HELDLOCK h;
+    h.warm = warm;
+    h.fn = fn;
+    h.arg = arg;
+    pthread_t th;
+    if (pthread_create(&th, nullptr, run_held, &h) != 0)
+        return false;
+    bool warmed = reach(h.stage, 1, 10);
+    pthread_rwlock_wrlock(&t->lock);
+    h.stage.store(2);
+    bool ran = warmed && reach(h.stage, 3, 5);
+    pthread_rwlock_unlock(&t->lock);
+    pthread_join(th, nullptr);
+    return ran;
 }

@@ -67,6 +67,14 @@ struct HoldingChild {
 // daemon locks its lock file; the result is one char, 'y' when locked.
 void hold_lock(const void *path, void *result);
 
+struct LOCKEDPOOL;
+
+// Runs warm(arg) and then, while this thread holds the table's writer lock
+// taken behind the table's back (its generation stays), fn(arg), both in
+// another thread. True when fn returned within five seconds, i.e. it took
+// no lock of the table; false also when warm did not finish in ten.
+bool runs_while_write_locked(LOCKEDPOOL *t, void (*warm)(void *arg), void (*fn)(void *arg), void *arg);
+
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
