@@ -2,6 +2,7 @@
 // the client side of `kvn control|ctl|auxctl|cmdctl|imsctl|reload`.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <sys/types.h>
 
@@ -30,7 +31,7 @@ struct CMDCHANNEL {
     pid_t client_pid;                     // client that began the session, 0 none known
     int dropping;                         // output is dropped until the session's next record
     int lost;                             // output of this session was dropped
-    int stall_ms;                         // longest wait for a live client to take output
+    std::atomic<int> stall_ms;            // longest wait for a live client to take output (set by other threads in tests)
 };
 
 // Pipe name patterns, each with the instance suffix as its one "%s".
