@@ -18,11 +18,8 @@ C1="$TAG-c1"
 C2="$TAG-c2"
 FAILED=0
 
-source "$(dirname "$0")/lab_lib.bash"  # for skip
-[ "$(id -u)" = 0 ] || skip "needs root"
-for tool in ip arping ndisc6 ping; do
-    command -v "$tool" >/dev/null || skip "$tool not installed"
-done
+source "$(dirname "$0")/lab_lib.bash"
+lab_require ip arping ndisc6 ping
 ROOT=$(mktemp -d /tmp/kvn-e2e-arp-XXXXXX)
 
 cleanup() {

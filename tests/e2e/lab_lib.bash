@@ -12,6 +12,16 @@ skip() {
   exit 77
 }
 
+# lab_require <tool...>: skips the test unless it runs as root and every
+# tool is on the PATH.
+lab_require() {
+  [ "$(id -u)" = 0 ] || skip "needs root"
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || skip "$tool not installed"
+  done
+}
+
 # Stops the daemon by its pid and removes the namespaces and the root.
 lab_cleanup() {
   if [ -n "$DPID" ]; then

@@ -14,10 +14,7 @@
 set -u
 KVN=$(readlink -f "$1")
 source "$(dirname "$0")/lab_lib.bash"
-[ "$(id -u)" = 0 ] || skip "needs root"
-for tool in ip ss ping python3; do
-  command -v "$tool" >/dev/null || skip "$tool not installed"
-done
+lab_require ip ss ping python3
 
 id=$$
 NSD=kvnpd$id NS1=kvnp1$id NS2=kvnp2$id

@@ -26,10 +26,7 @@
 set -u
 KVN=$(readlink -f "$1")
 source "$(dirname "$0")/lab_lib.bash"
-[ "$(id -u)" = 0 ] || skip "needs root"
-for tool in ip ping; do
-  command -v "$tool" >/dev/null || skip "$tool not installed"
-done
+lab_require ip ping
 
 id=$$
 NSD=kvnmtd$id NS1=kvnmt1$id NS2=kvnmt2$id NS3=kvnmt3$id

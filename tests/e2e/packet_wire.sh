@@ -27,10 +27,7 @@ set -u
 KVN=$(readlink -f "$1")
 WIRE=$(readlink -f "${3:-}")
 source "$(dirname "$0")/lab_lib.bash"
-[ "$(id -u)" = 0 ] || skip "needs root"
-for tool in ip ping; do
-  command -v "$tool" >/dev/null || skip "$tool not installed"
-done
+lab_require ip ping
 [ -x "$WIRE" ] || skip "kvn_wire not given"
 
 id=$$
