@@ -6,6 +6,7 @@
 
 #include "config/addr.h"
 #include "packet/frame.h"
+#include "packet/translate.h"
 
 std::vector<uint8_t> mac_bytes(const char *mac)
 {
@@ -196,7 +197,10 @@ Frame FrameBuilder::build() const
         if (frame_parse(f.data(), (int)f.size(), &fi)) {
             if (ipver_ == 4)
                 ip4_set_checksum(&f[l3], IP4_MINHDR);
-            l4_set_checksum(f.data(), &fi);
+            if (proto_ == IPPROTO_SCTP_)
+                sctp_set_crc(f.data(), &fi);
+            else
+                l4_set_checksum(f.data(), &fi);
         }
     }
     if (f.size() < pad_)
@@ -227,6 +231,31 @@ std::string checksum_errors(const Frame &f)
     default:
         return "";
     }
+}
+
+std::string checksum_mismatch(const Frame &f)
+{
+    FRAMEINFO fi;
+    if (!frame_parse(f.data(), (int)f.size(), &fi) || fi.ethertype == ETHTYPE_ARP)
+        return "";
+    Frame c = f;
+    if (fi.ethertype == ETHTYPE_IPV4) {
+        ip4_set_checksum(c.data() + fi.l3, fi.l3hdr);
+        if (c != f)
+            return "IPv4 header checksum differs from a full computation";
+    }
+    if (fi.l4 < 0)
+        return "";
+    if (fi.proto == IPPROTO_SCTP_)
+        sctp_set_crc(c.data(), &fi);
+    else if (!(fi.proto == IPPROTO_UDP_ && fi.ethertype == ETHTYPE_IPV4 && fi.l4len >= UDP_HDRLEN &&
+               rd16(f.data() + fi.l4 + UDP_CSUM) == 0))
+        l4_set_checksum(c.data(), &fi);
+    if (c == f)
+        return "";
+    char msg[96];
+    snprintf(msg, sizeof msg, "layer-4 checksum (protocol %d) differs from a full computation", fi.proto);
+    return msg;
 }
 
 std::string hex(const Frame &f)
