@@ -4,16 +4,6 @@
 #include "config/config_writer.h"
 #include "config/show.h"
 
-int cmd_tnat(int argc, char **argv, FILE *out)
-{
-    return cmd_not_available(argc, argv, out);
-}
-
-int cmd_no_tnat(int argc, char **argv, FILE *out)
-{
-    return cmd_not_available(argc, argv, out);
-}
-
 int show_nat(int argc, char **argv, FILE *out)
 {
     return show_not_available(argc, argv, out);
@@ -22,8 +12,4 @@ int show_nat(int argc, char **argv, FILE *out)
 int show_snat(int argc, char **argv, FILE *out)
 {
     return show_not_available(argc, argv, out);
-}
-
-void write_tnat(FILE *, const char *)
-{
 }

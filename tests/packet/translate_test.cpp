@@ -120,22 +120,6 @@ Frame expected(Frame e, const KIND &k, NATSIDE side, int what, const uint8_t add
     return e;
 }
 
-// A transmit-offload view of a finished frame: the transport checksum
-// field holds only the pseudo-header sum (0 where there is none).
-Frame unfinished(Frame f)
-{
-    FRAMEINFO fi = parse(f);
-    const uint8_t *ip = f.data() + fi.l3;
-    uint16_t partial = 0;
-    if (fi.ethertype == ETHTYPE_IPV6)
-        partial = (uint16_t)~csum_fold(pseudo6_sum(ip + IP6_SRC, ip + IP6_DST, fi.proto, (uint32_t)fi.l4len));
-    else if (fi.proto != IPPROTO_ICMP_)
-        partial = (uint16_t)~csum_fold(pseudo4_sum(ip + IP4_SRC, ip + IP4_DST, fi.proto, (uint32_t)fi.l4len));
-    int field = fi.l4 + (fi.proto == IPPROTO_TCP_ ? TCP_CSUM : fi.proto == IPPROTO_UDP_ ? UDP_CSUM : ICMP_CSUM);
-    wr16(&f[(size_t)field], partial);
-    return f;
-}
-
 struct RNG {
     std::mt19937 g;
     explicit RNG(uint32_t seed) : g(seed) {}
@@ -234,7 +218,7 @@ TEST(Translate, RandomFramesMatchFullRecomputation)
                         SCOPED_TRACE(std::string(k.name) + " " + side_name(side) + " what " +
                                      std::to_string(what) + " round " + std::to_string(round) +
                                      (unf ? " unfinished" : " finished"));
-                        Frame f = unf ? unfinished(in) : in;
+                        Frame f = unf ? offloaded(in) : in;
                         FRAMEINFO fi = parse(f);
                         ASSERT_TRUE(translate_frame(f.data(), &fi, side, what, addr, port, unf));
                         ASSERT_EQ(f, want) << "in:\n" << hex(in) << "\nout:\n" << hex(f) << "\nwant:\n" << hex(want);
@@ -340,7 +324,7 @@ TEST_F(PacketTest, ReaderFinishesOffloadedChecksums)
         if (fi.proto == IPPROTO_SCTP_)
             memset(&off[(size_t)fi.l4 + SCTP_CSUM], 0, 4);  // an offloading sender leaves the CRC zero
         else
-            off = unfinished(good);
+            off = offloaded(good);
         ASSERT_NE(off, good);
         tw_clear();
         ASSERT_EQ(tw_receive(1, off.data(), (int)off.size(), true), 1);

@@ -258,6 +258,23 @@ std::string checksum_mismatch(const Frame &f)
     return msg;
 }
 
+Frame offloaded(Frame f)
+{
+    FRAMEINFO fi;
+    if (!frame_parse(f.data(), (int)f.size(), &fi) || fi.l4 < 0)
+        return f;
+    const uint8_t *ip = f.data() + fi.l3;
+    uint16_t partial = 0;
+    if (fi.ethertype == ETHTYPE_IPV6)
+        partial = (uint16_t)~csum_fold(pseudo6_sum(ip + IP6_SRC, ip + IP6_DST, fi.proto, (uint32_t)fi.l4len));
+    else if (fi.proto != IPPROTO_ICMP_)
+        partial = (uint16_t)~csum_fold(pseudo4_sum(ip + IP4_SRC, ip + IP4_DST, fi.proto, (uint32_t)fi.l4len));
+    int field = fi.proto == IPPROTO_TCP_ ? TCP_CSUM : fi.proto == IPPROTO_UDP_ ? UDP_CSUM : ICMP_CSUM;
+    if (fi.l4len >= field + 2)
+        wr16(&f[(size_t)(fi.l4 + field)], partial);
+    return f;
+}
+
 std::string hex(const Frame &f)
 {
     std::string s;

@@ -58,5 +58,10 @@ std::string checksum_errors(const Frame &f);
 // checksum of 0 over IPv4 ("none") is left as it is.
 std::string checksum_mismatch(const Frame &f);
 
+// The frame as a sender with transmit checksum offload hands it over: its
+// TCP, UDP, ICMP or ICMPv6 checksum field holds only the pseudo-header
+// sum (0 for ICMP, which has none).
+Frame offloaded(Frame f);
+
 // Hex dump for failure messages.
 std::string hex(const Frame &f);
