@@ -26,19 +26,6 @@ uint16_t nat_cursor[GNAT_TYPES];
 
 namespace {
 
-// The frame's source and destination as 16-byte keys (IPv4 mapped).
-void frame_addrs(const uint8_t *frame, const FRAMEINFO *fi, uint8_t src[16], uint8_t dst[16])
-{
-    const uint8_t *ip = frame + fi->l3;
-    if (fi->ethertype == ETHTYPE_IPV6) {
-        memcpy(src, ip + IP6_SRC, 16);
-        memcpy(dst, ip + IP6_DST, 16);
-    } else {
-        ipv4_mapped(src, ip + IP4_SRC);
-        ipv4_mapped(dst, ip + IP4_DST);
-    }
-}
-
 // The outside address of the frame's family; false when the active nat
 // outside network has none (or none is active).
 bool outside_address(bool v6, uint8_t out[16])
@@ -120,10 +107,10 @@ int nat_inbound(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
 {
     if (fi->l3 < 0 || (fi->ethertype != ETHTYPE_IPV4 && fi->ethertype != ETHTYPE_IPV6))
         return 0;
-    uint8_t outside[16], src[16], dst[16];
+    uint8_t outside[16], dst[16];
     if (!outside_address(fi->ethertype == ETHTYPE_IPV6, outside))
         return 0;
-    frame_addrs(frame, fi, src, dst);
+    frame_addr16(frame, fi, NATSIDE::DEST, dst);
     if (memcmp(dst, outside, 16) != 0)
         return 0;
     uint16_t type = gnat_type_of(frame, fi, ICMP_ECHOREPLY, ICMP6_ECHOREPLY);
@@ -146,7 +133,8 @@ int mod_nat(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
         mac_is_multicast(frame + ETH_DST))
         return 0;
     uint8_t src[16], dst[16], outside[16];
-    frame_addrs(frame, fi, src, dst);
+    frame_addr16(frame, fi, NATSIDE::SOURCE, src);
+    frame_addr16(frame, fi, NATSIDE::DEST, dst);
     arp_learn_sender(src, frame + ETH_SRC);
     if (!outside_address(fi->ethertype == ETHTYPE_IPV6, outside))
         return 0;

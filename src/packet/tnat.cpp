@@ -97,15 +97,9 @@ int mod_tnat(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
     if (fi->l3 < 0 || (fi->ethertype != ETHTYPE_IPV4 && fi->ethertype != ETHTYPE_IPV6) ||
         (fi->proto != IPPROTO_TCP_ && fi->proto != IPPROTO_UDP_))
         return 0;
-    const uint8_t *ip = frame + fi->l3;
     uint8_t src[16], dst[16];
-    if (fi->ethertype == ETHTYPE_IPV6) {
-        memcpy(src, ip + IP6_SRC, 16);
-        memcpy(dst, ip + IP6_DST, 16);
-    } else {
-        ipv4_mapped(src, ip + IP4_SRC);
-        ipv4_mapped(dst, ip + IP4_DST);
-    }
+    frame_addr16(frame, fi, NATSIDE::SOURCE, src);
+    frame_addr16(frame, fi, NATSIDE::DEST, dst);
     // A non-first fragment has no ports: only any-port rules reach it.
     uint16_t sport = 0, dport = 0;
     bool ports = frame_nat_port(frame, fi, NATSIDE::SOURCE, &sport) && frame_nat_port(frame, fi, NATSIDE::DEST, &dport);

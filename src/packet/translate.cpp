@@ -188,6 +188,16 @@ bool sctp_set_crc(uint8_t *frame, const FRAMEINFO *fi)
     return true;
 }
 
+void frame_addr16(const uint8_t *frame, const FRAMEINFO *fi, NATSIDE side, uint8_t out[16])
+{
+    const uint8_t *ip = frame + fi->l3;
+    bool src = side == NATSIDE::SOURCE;
+    if (fi->ethertype == ETHTYPE_IPV6)
+        memcpy(out, ip + (src ? IP6_SRC : IP6_DST), 16);
+    else
+        ipv4_mapped(out, ip + (src ? IP4_SRC : IP4_DST));
+}
+
 bool frame_nat_port(const uint8_t *frame, const FRAMEINFO *fi, NATSIDE side, uint16_t *port)
 {
     if (fi->l3 < 0 || fi->truncated)

@@ -56,6 +56,10 @@ bool translate_frame(uint8_t *frame, const FRAMEINFO *fi, NATSIDE side, int what
 // sides.
 bool frame_nat_port(const uint8_t *frame, const FRAMEINFO *fi, NATSIDE side, uint16_t *port);
 
+// The `side` address of a parsed IPv4 or IPv6 frame as a 16-byte key
+// (IPv4 mapped), as the NAT tables hold addresses.
+void frame_addr16(const uint8_t *frame, const FRAMEINFO *fi, NATSIDE side, uint8_t out[16]);
+
 // CRC32c (Castagnoli) of n bytes, as SCTP uses it (RFC 3309); the result
 // is stored little-endian in the SCTP header.
 uint32_t crc32c(const uint8_t *p, int n);

@@ -63,19 +63,18 @@ TEST_F(NatTest, OutboundTranslatedAndReplyBack)
             SCOPED_TRACE(std::string(f.name) + (offload ? " offloaded" : ""));
             gnat_clear(gnat_table);
             memset(nat_cursor, 0, sizeof nat_cursor);
-            Frame out = flow_frame(f, true, VMAC, HOST_MAC, host_of(f), server_of(f), 40000, 80);
-            tw_clear();
-            Frame sent_in = offload ? offloaded(out) : out;
-            ASSERT_EQ(tw_receive(1, sent_in.data(), (int)sent_in.size(), offload), 1);
-            Frame want = flow_frame(f, true, SERVER_MAC, VMAC, outside_of(f), server_of(f), 20000, 80);
-            ASSERT_EQ(only_sent(2), want) << hex(only_sent(2));
-
-            Frame reply = flow_frame(f, false, VMAC, SERVER_MAC, server_of(f), outside_of(f), 80, 20000);
-            tw_clear();
-            Frame reply_in = offload ? offloaded(reply) : reply;
-            ASSERT_EQ(tw_receive(2, reply_in.data(), (int)reply_in.size(), offload), 1);
-            Frame back = flow_frame(f, false, HOST_MAC, VMAC, server_of(f), host_of(f), 80, 40000);
-            ASSERT_EQ(only_sent(1), back) << hex(only_sent(1));
+            // The frame received on `from` (as its offloading sender hands
+            // it over, when so) and what is sent on `to`.
+            auto pass = [offload](int from, const Frame &in, int to) {
+                tw_clear();
+                Frame wire = offload ? offloaded(in) : in;
+                EXPECT_EQ(tw_receive(from, wire.data(), (int)wire.size(), offload), 1);
+                return only_sent(to);
+            };
+            Frame out = pass(1, flow_frame(f, true, VMAC, HOST_MAC, host_of(f), server_of(f), 40000, 80), 2);
+            ASSERT_EQ(out, flow_frame(f, true, SERVER_MAC, VMAC, outside_of(f), server_of(f), 20000, 80)) << hex(out);
+            Frame back = pass(2, flow_frame(f, false, VMAC, SERVER_MAC, server_of(f), outside_of(f), 80, 20000), 1);
+            ASSERT_EQ(back, flow_frame(f, false, HOST_MAC, VMAC, server_of(f), host_of(f), 80, 40000)) << hex(back);
             EXPECT_EQ(checksum_mismatch(only_sent(1)), "");
         }
     }
