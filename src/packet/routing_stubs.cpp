@@ -12,8 +12,3 @@ int mod_out(int, int, uint8_t *, FRAMEINFO *)
 {
     return 1;
 }
-
-void nat_scan()
-{
-    // NAT table expiry step: belongs to routing and NAT.
-}

@@ -140,7 +140,7 @@ ping_seen_from() {
   ip netns exec "$NS2" timeout 15 tcpdump -n -l -i out0 -c 1 \
     "icmp[icmptype] == icmp-echo and src host $1" >"$cap" 2>"$cap.err" &
   tpid=$!
-  poll 5 grep -q "listening on" "$cap.err" || { kill "$tpid" 2>/dev/null; wait "$tpid"; return 1; }
+  poll 5 grep -qs "listening on" "$cap.err" || { kill "$tpid" 2>/dev/null; wait "$tpid"; return 1; }
   poll 10 ip netns exec "$NS1" ping -c 1 -W 1 "$SERVER" >/dev/null || ok=0
   wait "$tpid"
   grep -q "$1 > $SERVER: ICMP echo request" "$cap" || ok=0
