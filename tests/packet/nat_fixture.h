@@ -32,11 +32,7 @@ inline const char *const OUTSIDE6 = "2001:db8:2::1";
 // A 16-byte key of an address in text (IPv4 mapped).
 inline void key_of(const char *text, uint8_t out[16])
 {
-    uint8_t a4[4];
-    if (parse_ipv4(text, a4))
-        ipv4_mapped(out, a4);
-    else
-        parse_ipv6(text, out);
+    memcpy(out, ip16_bytes(text).data(), 16);
 }
 
 class NatTest : public PacketTest {
