@@ -218,6 +218,7 @@ void enter_addresses(const RULE &r, int network)
         else
             own_mac_of(mac, r.ipb + 12);
         arp_make_entry(r.ipb, mac, 1, 0, 0, network, 0, nullptr);
+        arp_enter_own_mac(mac);
     }
     // A shared address is announced by the master alone.
     if (vrrp_configured() && !vrrp_is_master())

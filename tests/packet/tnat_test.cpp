@@ -246,6 +246,7 @@ TEST_F(TnatTest, AddressEntriesAndAnnouncement)
         EXPECT_EQ(b->vip, 1);
         EXPECT_EQ(b->network, 2);
         EXPECT_EQ(Frame(b->mac, b->mac + 6), mac_bytes(row.mac));
+        EXPECT_NE(mh_lookup(ownmac_table, mac_bytes(row.mac).data()), nullptr);
         ASSERT_EQ(tw_sent_count(), row.announced ? 1 : 0);
         if (row.announced) {
             EXPECT_EQ(tw_sent(0)->slot, 2);
