@@ -77,16 +77,6 @@ int arp_find_network(const uint8_t addr[16])
     return n != 0 ? n : network_containing(addr);
 }
 
-// The MAC a network sends its own requests from: the kept real MAC, or the
-// one its real address implies when the kept one was never set.
-static void network_mac(uint8_t mac[6], const NETWORK &net)
-{
-    if (!mac_is_zero(net.realmac))
-        memcpy(mac, net.realmac, 6);
-    else
-        own_mac_of(mac, net.real);
-}
-
 // ---------------------------------------------------------------------------
 // Sending
 
@@ -98,7 +88,7 @@ void arp_send_request(int network, const uint8_t tip[4])
     if (ipv4_is_zero(net.real))
         return;
     uint8_t mac[6];
-    network_mac(mac, net);
+    network_real_mac(mac, network);
     uint8_t buf[ARP_REQ_FRAMELEN];
     int len = arp_build_request(buf, mac, net.real, tip);
     interface_send_set(buf, len, net.member);
@@ -331,7 +321,7 @@ static void refresh_entry(AHENTRY *e, void *)
             int n = network_of_entry(e);
             if (n != 0) {
                 uint8_t mac[6];
-                network_mac(mac, cfg.networks[n]);
+                network_real_mac(mac, n);
                 uint8_t buf[ARP_REQ_FRAMELEN];
                 int len = arp_build_request(buf, mac, zero_ip4, e->addr + 12);
                 interface_send_set(buf, len, cfg.networks[n].member);
