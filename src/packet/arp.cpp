@@ -183,8 +183,10 @@ void arp_enter_own_mac(const uint8_t mac[6])
 
 bool arp_is_own_mac(const uint8_t mac[6])
 {
-    if (vrrp_configured() && is_vmac(mac))
-        return true;
+    // A backup sees the frames its master is sent to the virtual MAC and
+    // must leave them alone.
+    if (is_vmac(mac) && vrrp_configured())
+        return !vrrp_backup();
     return mh_lookup(ownmac_table, mac) != nullptr;
 }
 

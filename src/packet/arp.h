@@ -82,10 +82,11 @@ void arp_switch_vip_macs(int to_virtual);
 void arp_walk_vips(const uint8_t mac[6], void (*fn)(const uint8_t addr[16], void *arg), void *arg);
 
 // True when the MAC is one of the daemon's own: in the own-MAC table (the
-// MACs of the networks' and servers' addresses and the node's own hardware
-// address, entered when they are enabled) or the VRRP virtual MAC while
-// VRRP is configured. Answered without a lock on repeat (mh_lookup's
-// per-thread cache), so the packet path asks it per frame.
+// MACs of the networks' and servers' addresses, the node's own hardware
+// address and the one it solicits from, entered when they are enabled),
+// or the VRRP virtual MAC while VRRP is configured, except on a VRRP
+// backup. Answered without a lock on repeat (mh_lookup's per-thread
+// cache), so the packet path asks it per frame.
 bool arp_is_own_mac(const uint8_t mac[6]);
 
 // ---------------------------------------------------------------------------

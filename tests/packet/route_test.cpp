@@ -147,6 +147,7 @@ void forwarding_off() { server_resolved(); params[P_IPFORWARDING].current = 0; }
 // without it only a configured VRRP makes it the daemon's.
 void vmac_not_owned() { server_resolved(); mh_clear(ownmac_table); }
 void vrrp_on() { vmac_not_owned(); cfg.vrrp.network = 1; }
+void vrrp_backup_node() { server_resolved(); cfg.vrrp.network = 1; cfg.vrrp.state = VRRP_BACKUP; }
 void server_mac_unlearnt() { server_resolved(); mh_clear(mac_table); }
 void no_gateway() { run_line("no gateway"); }
 void gateway_unresolved()
@@ -202,6 +203,8 @@ std::vector<ROW> rows()
         {"rt passes a frame to a MAC that is not its own", "rt", vmac_not_owned, 1, to_server(VMAC), {}, 0},
         {"rt takes a frame to the virtual MAC with VRRP", "rt", vrrp_on, 1, to_server(VMAC),
          {{2, relabelled(to_server(VMAC), SERVER_MAC, REAL2_MAC)}}, 1},
+        {"rt on a VRRP backup leaves frames to the virtual MAC to its master", "rt", vrrp_backup_node, 1,
+         to_server(VMAC), {}, 0},
         {"out routes while ipforwarding is 0", "out", forwarding_off, 1, s, {{2, relabelled(s, SERVER_MAC, REAL2_MAC)}},
          1},
         {"out drops a broadcast destination", "out", server_resolved, 1, to_server("ff:ff:ff:ff:ff:ff"), {}, 1},
