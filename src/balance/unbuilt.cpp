@@ -34,16 +34,6 @@ int cmd_stfill(int argc, char **argv, FILE *out)
     return cmd_not_available(argc, argv, out);
 }
 
-int cmd_snatrange(int argc, char **argv, FILE *out)
-{
-    return cmd_not_available(argc, argv, out);
-}
-
-int cmd_no_snatrange(int argc, char **argv, FILE *out)
-{
-    return cmd_not_available(argc, argv, out);
-}
-
 int cmd_rndtest(int argc, char **argv, FILE *out)
 {
     return cmd_not_available(argc, argv, out);
@@ -62,8 +52,4 @@ int show_stinfo(int argc, char **argv, FILE *out)
 int show_maxbucket(int argc, char **argv, FILE *out)
 {
     return show_not_available(argc, argv, out);
-}
-
-void write_snatrange(FILE *, const char *)
-{
 }

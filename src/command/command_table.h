@@ -97,6 +97,8 @@ int cmd_no_arp(int argc, char **argv, FILE *out);
 // Routing and NAT (packet).
 int cmd_tnat(int argc, char **argv, FILE *out);
 int cmd_no_tnat(int argc, char **argv, FILE *out);
+int cmd_snatrange(int argc, char **argv, FILE *out);
+int cmd_no_snatrange(int argc, char **argv, FILE *out);
 
 // Session table, balancing and selection (balance).
 int cmd_rms(int argc, char **argv, FILE *out);
@@ -105,8 +107,6 @@ int cmd_rmt(int argc, char **argv, FILE *out);
 int cmd_sessiondump(int argc, char **argv, FILE *out);
 int cmd_sessionload(int argc, char **argv, FILE *out);
 int cmd_stfill(int argc, char **argv, FILE *out);
-int cmd_snatrange(int argc, char **argv, FILE *out);
-int cmd_no_snatrange(int argc, char **argv, FILE *out);
 int cmd_rndtest(int argc, char **argv, FILE *out);
 
 // Synchronisation (ha).

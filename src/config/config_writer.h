@@ -53,5 +53,5 @@ void write_module_chain(FILE *out, const char *fmt);            // packet/chain.
 void write_filter_lists(FILE *out, const char *fmt);            // packet/filter_lists.cpp
 void write_static_arps(FILE *out, const char *fmt);             // packet/arp.cpp
 void write_ipdb(FILE *out, const char *fmt);                    // ipdb
-void write_snatrange(FILE *out, const char *fmt);               // balance
+void write_snatrange(FILE *out, const char *fmt);               // packet/snat.cpp
 void write_tnat(FILE *out, const char *fmt);                    // packet (routing and NAT)

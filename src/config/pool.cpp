@@ -78,6 +78,17 @@ pool_take(POOL *p)
     return e;
 }
 
+void *
+pool_take_or_exit(POOL *p, const char *message)
+{
+    void *e = pool_take(p);
+    if (e == nullptr) {
+        log_message(0, "%s", message);
+        daemon_exit(EXIT_OSERR);
+    }
+    return e;
+}
+
 void
 pool_give(POOL *p, void *e)
 {

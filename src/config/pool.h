@@ -79,6 +79,11 @@ void pool_release(POOL *p);
 // needed and could not be allocated; the pool is then unchanged and the
 // table reports the failure in its own words.
 void *pool_take(POOL *p);
+// pool_take for a table whose entry allocation failure is fatal: when no
+// record can be had it logs `message` (naming the operation, such as
+// "cannot malloc() gnat_insert()") at level 0 and ends the daemon with
+// exit code 71; it never returns nullptr.
+void *pool_take_or_exit(POOL *p, const char *message);
 // Puts a record that is in no chain back on the free list.
 void pool_give(POOL *p, void *e);
 

@@ -1,5 +1,6 @@
 // The VRRP module and the HA steps of the once-a-second callback, until
-// VRRP and synchronisation land.
+// VRRP and synchronisation land, and the announcements of the NAT tables.
+#include "ha/sync.h"
 #include "packet/module.h"
 #include "packet/regular_callback.h"
 
@@ -16,4 +17,14 @@ void vrrp_callback()
 void sync_second()
 {
     // Acknowledged synchronisation step: belongs to session synchronisation.
+}
+
+void sync_announce_gnat(const GNATPAIR &)
+{
+    // GNAT announcement: belongs to session synchronisation.
+}
+
+void sync_announce_nat(const NATPAIR &)
+{
+    // NAT entry announcement: belongs to session synchronisation.
 }

@@ -68,13 +68,15 @@ const char *gnat_type_name(int type);
 bool gnat_find_left(GNATTABLE *t, const GNATKEY &left, GNATPAIR *out);
 bool gnat_find_right(GNATTABLE *t, const GNATKEY &right, GNATPAIR *out);
 // Inserts left <-> right unless either side exists already (unexpired), in
-// which case that association is the result; announces a new one. *out
-// gets a copy of the result.
+// which case that association is the result (the left side's when both
+// exist); announces a new one. *out gets a copy of the result.
 void gnat_insert(GNATTABLE *t, const GNATKEY &left, const GNATKEY &right, GNATPAIR *out);
 // Finds a free right port for `left` on right_addr/type, from *cursor (0
-// means 20000) upwards, wrapping from 65535 to 20000, and inserts the
-// pair; *cursor becomes the port after the one taken. False, nothing
-// inserted, when every port is taken.
+// means 20000, and so does any value below 20000) upwards, wrapping from
+// 65535 to 20000, and inserts the pair; *cursor becomes the port after the
+// one taken (20000 after 65535). When `left` has an association already,
+// that is the result and *cursor stays. False, nothing inserted, when
+// every port is taken.
 bool gnat_allocate_port(GNATTABLE *t, const GNATKEY &left, const uint8_t right_addr[16], uint16_t type,
                         uint16_t *cursor, GNATPAIR *out);
 // One expiry step: the entry under the scan cursor is removed when
@@ -82,8 +84,8 @@ bool gnat_allocate_port(GNATTABLE *t, const GNATKEY &left, const uint8_t right_a
 void gnat_expire_step(GNATTABLE *t);
 // Entries in the table (expired ones not yet swept included).
 int gnat_count(GNATTABLE *t);
-// Calls fn with a copy of every entry, newest first, under the reader
-// lock, until fn returns false.
+// Calls fn with a copy of every entry that has not expired, newest first,
+// under the reader lock, until fn returns false. fn must not use the table.
 void gnat_walk(GNATTABLE *t, bool (*fn)(const GNATPAIR &p, void *arg), void *arg);
 // Removes every entry.
 void gnat_clear(GNATTABLE *t);

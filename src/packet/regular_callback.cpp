@@ -8,6 +8,7 @@
 #include "config/parameters.h"
 #include "ha/vrrp.h"
 #include "packet/arp_hooks.h"
+#include "packet/snat.h"
 
 void regular_callback()
 {
@@ -18,6 +19,7 @@ void regular_callback()
     st_scan_expired();
     for (int k = 0; k < param_value(P_NATSCAN); k++)
         nat_scan();
+    snat_expire();
     if (vrrp_settings_complete())
         vrrp_callback();
     int remind = param_value(P_GRATARPREMIND);

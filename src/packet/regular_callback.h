@@ -4,7 +4,7 @@
 #pragma once
 
 // Runs the steps in their order (ARP refresh, probes, session expiry, NAT
-// expiry, VRRP timer, reminder announcements, gateway probes,
+// and SNAT expiry, VRRP timer, reminder announcements, gateway probes,
 // synchronisation, state evaluation); called by the I/O loop once per
 // uptime second.
 void regular_callback();

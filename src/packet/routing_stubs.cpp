@@ -11,8 +11,3 @@ int mod_tnat(int, int, uint8_t *, FRAMEINFO *)
 {
     return 0;  // target NAT: passes every frame until routing lands
 }
-
-void nat_scan()
-{
-    // NAT table expiry step: belongs to routing and NAT.
-}

@@ -14,16 +14,6 @@ int cmd_no_tnat(int argc, char **argv, FILE *out)
     return cmd_not_available(argc, argv, out);
 }
 
-int show_nat(int argc, char **argv, FILE *out)
-{
-    return show_not_available(argc, argv, out);
-}
-
-int show_snat(int argc, char **argv, FILE *out)
-{
-    return show_not_available(argc, argv, out);
-}
-
 void write_tnat(FILE *, const char *)
 {
 }

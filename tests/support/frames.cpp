@@ -28,6 +28,16 @@ std::vector<uint8_t> ip6_bytes(const char *ip)
     return b;
 }
 
+std::vector<uint8_t> ip16_bytes(const char *ip)
+{
+    std::vector<uint8_t> b(16);
+    if (inet_pton(AF_INET, ip, b.data() + 12) == 1) {
+        b[10] = b[11] = 0xff;
+        return b;
+    }
+    return ip6_bytes(ip);
+}
+
 static void put16(Frame &f, uint16_t v)
 {
     f.push_back((uint8_t)(v >> 8));

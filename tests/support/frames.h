@@ -46,6 +46,8 @@ private:
 std::vector<uint8_t> mac_bytes(const char *mac);
 std::vector<uint8_t> ip4_bytes(const char *ip);
 std::vector<uint8_t> ip6_bytes(const char *ip);
+// Either form as a 16-byte table key: IPv4 as ::ffff:a.b.c.d.
+std::vector<uint8_t> ip16_bytes(const char *ip);
 
 // A neighbour solicitation (type 135) or advertisement (136) frame with one
 // link-layer address option (opt 1 source, 2 target) holding optmac; hop

@@ -27,6 +27,7 @@
 #include "config/pool.h"
 #include "daemon/daemon.h"
 #include "packet/interface_io.h"
+#include "packet/snat.h"
 
 Capture::Capture() { f = open_memstream(&buf, &len); }
 
@@ -58,6 +59,7 @@ void kvn_test_reset()
         interface_counts_clear(slot);
     config_files_reset();
     params_reset();
+    snat_clear();
     // The build host may itself use documentation addresses; in-process
     // tests see no local addresses unless they install their own test
     // (which a reset inside the test leaves in place).
