@@ -11,14 +11,3 @@ int mod_tnat(int, int, uint8_t *, FRAMEINFO *)
 {
     return 0;  // target NAT: passes every frame until routing lands
 }
-
-int mod_rt(int, int, uint8_t *, FRAMEINFO *)
-{
-    return 0;  // routing: passes every frame until routing lands
-}
-
-// The output step consumes every frame; without routing it can only drop.
-int mod_out(int, int, uint8_t *, FRAMEINFO *)
-{
-    return 1;
-}
