@@ -37,6 +37,7 @@
 #include "health/health.h"
 #include "health/scripts.h"
 #include "packet/arp.h"
+#include "packet/arp_frames.h"
 #include "packet/interface_io.h"
 
 // ---------------------------------------------------------------------------
@@ -445,6 +446,11 @@ announce_network(int n)
         arp_make_entry(net.real6, dmn.own_hwaddr, 1, 1, 0, n, 0, nullptr);
         arp_send_neighbour_advert(net.real6, dmn.own_hwaddr, n);
         arp_enter_own_mac(dmn.own_hwaddr);
+        // A host our solicitations reach takes the MAC they come from as
+        // real6's and sends to it from then on.
+        uint8_t smac[6];
+        nd_solicitation_mac(smac);
+        arp_enter_own_mac(smac);
     }
     if (!ipv6_is_zero(net.virt6)) {
         arp_make_entry(net.virt6, cfg.vrrp.vmac, 1, 0, 0, n, 0, nullptr);
@@ -455,6 +461,7 @@ announce_network(int n)
     uint8_t a16[16];
     if (!ipv4_is_zero(net.real)) {
         own_mac_of(net.realmac, net.real);
+        arp_enter_own_mac(net.realmac);
         ipv4_mapped(a16, net.real);
         arp_make_entry(a16, net.realmac, 1, 1, 0, n, 0, nullptr);
         arp_send_gratuitous(net.real, net.realmac, n);
@@ -553,6 +560,7 @@ enable_server(int n, FILE *)
                 arp_send_gratuitous(s.ipaddr, cfg.vrrp.vmac, net);
         } else if (announce) {
             own_mac_of(mac, s.ipaddr);
+            arp_enter_own_mac(mac);
             arp_make_entry(a16, mac, 1, 0, 0, net, 0, nullptr);
             if (net != 0)
                 arp_send_gratuitous(s.ipaddr, mac, net);

@@ -1,8 +1,12 @@
-// The containment rule of networks.
+// The containment rule of networks and the MACs the daemon uses in them.
 #include "config/networks.h"
 
+#include <cstring>
+
+#include "command/process.h"
 #include "config/addr.h"
 #include "config/config_state.h"
+#include "packet/frame.h"
 
 bool network_enabled(int n)
 {
@@ -33,4 +37,40 @@ int network_containing(const uint8_t addr[16])
             return n;
     }
     return 0;
+}
+
+void network_real_mac(uint8_t mac[6], int n)
+{
+    const NETWORK &net = cfg.networks[n];
+    if (!mac_is_zero(net.realmac))
+        memcpy(mac, net.realmac, 6);
+    else
+        own_mac_of(mac, net.real);
+}
+
+bool network_mac(uint8_t mac[6], int n, bool ip6)
+{
+    if (!valid_network(n))
+        return false;
+    const NETWORK &net = cfg.networks[n];
+    if (ip6) {
+        if (!ipv6_is_zero(net.virt6))
+            memcpy(mac, cfg.vrrp.vmac, 6);
+        else if (!ipv6_is_zero(net.real6))
+            memcpy(mac, dmn.own_hwaddr, 6);
+        else
+            return false;
+        return true;
+    }
+    if (!ipv4_is_zero(net.virt)) {
+        if (!mac_is_zero(net.virtmac))
+            memcpy(mac, net.virtmac, 6);
+        else
+            own_mac_of(mac, net.virt);
+        return true;
+    }
+    if (ipv4_is_zero(net.real))
+        return false;
+    network_real_mac(mac, n);
+    return true;
 }

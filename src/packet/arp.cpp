@@ -10,6 +10,7 @@
 // return), so a frame about a routed target never changes its router.
 #include "packet/arp.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -77,16 +78,6 @@ int arp_find_network(const uint8_t addr[16])
     return n != 0 ? n : network_containing(addr);
 }
 
-// The MAC a network sends its own requests from: the kept real MAC, or the
-// one its real address implies when the kept one was never set.
-static void network_mac(uint8_t mac[6], const NETWORK &net)
-{
-    if (!mac_is_zero(net.realmac))
-        memcpy(mac, net.realmac, 6);
-    else
-        own_mac_of(mac, net.real);
-}
-
 // ---------------------------------------------------------------------------
 // Sending
 
@@ -98,7 +89,7 @@ void arp_send_request(int network, const uint8_t tip[4])
     if (ipv4_is_zero(net.real))
         return;
     uint8_t mac[6];
-    network_mac(mac, net);
+    network_real_mac(mac, network);
     uint8_t buf[ARP_REQ_FRAMELEN];
     int len = arp_build_request(buf, mac, net.real, tip);
     interface_send_set(buf, len, net.member);
@@ -157,6 +148,7 @@ AHENTRY *arp_make_entry(const uint8_t addr[16], const uint8_t *mac, int vip, int
     memcpy(e->via, via != nullptr ? via : zero_ip4, 4);
     e->last_answer = 0;
     e->counter = 0;
+    e->routed = 0;  // its owner resolves it now, not the routing step
     ah_unlock(arp_table);
     return e;
 }
@@ -175,6 +167,7 @@ AHENTRY *arp_make_active(const uint8_t addr[16])
     AHENTRY *e = ah_insert(arp_table, addr, none);
     ah_wrlock(arp_table);
     e->psv = 0;
+    e->routed = 0;  // the refresh resolves it from now on, not the routing step
     ah_unlock(arp_table);
     return e;
 }
@@ -218,6 +211,129 @@ bool arp_has_entry(const uint8_t addr[16])
 void arp_enter_own_mac(const uint8_t mac[6])
 {
     mh_insert(ownmac_table, mac, MH_NOIF);
+}
+
+bool arp_is_own_mac(const uint8_t mac[6])
+{
+    // A backup sees the frames its master is sent to the virtual MAC and
+    // must leave them alone.
+    if (is_vmac(mac) && vrrp_configured())
+        return !vrrp_backup();
+    return mh_lookup(ownmac_table, mac) != nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Destinations the routing step resolves
+
+// Unresolved routed entries (recounted by every refresh) and all routed
+// entries ever made; both change only when an entry is made or swept.
+static std::atomic<int> routed_pending{0};
+static std::atomic<uint32_t> routed_made{0};
+
+static bool routed_unresolved(const AHENTRY *e)
+{
+    return e->routed && mac_is_zero(e->mac);
+}
+
+// The request of the routing step for an address of network n.
+static void route_ask(const uint8_t addr[16], int n)
+{
+    if (is_ipv4_mapped(addr))
+        arp_send_request(n, addr + 12);
+    else
+        nd_send_solicitation(n, addr);
+}
+
+void arp_route_unresolved(const uint8_t addr[16], int network)
+{
+    uint32_t now = get_uptime();
+    AHENTRY *e = ah_find(arp_table, addr);
+    if (e == nullptr) {
+        // Reserve a place under the cap before taking the writer lock; a
+        // sender to ever new addresses only reads the counter once it is full.
+        if (routed_pending.load(std::memory_order_relaxed) >= ARP_ROUTED_MAX)
+            return;
+        if (routed_pending.fetch_add(1, std::memory_order_relaxed) >= ARP_ROUTED_MAX) {
+            routed_pending.fetch_sub(1, std::memory_order_relaxed);
+            return;
+        }
+        AHENTRY proto = {};
+        memcpy(proto.addr, addr, 16);
+        proto.psv = 1;
+        proto.target = -1;
+        proto.network = network;
+        proto.routed = 1;
+        proto.asked = now;
+        proto.wanted = now;
+        if (ah_insert_new(arp_table, &proto) == nullptr) {
+            // Another reader made it a moment ago and sent the request.
+            routed_pending.fetch_sub(1, std::memory_order_relaxed);
+            return;
+        }
+        routed_made.fetch_add(1, std::memory_order_relaxed);
+        route_ask(addr, network);
+        return;
+    }
+    if (!routed_unresolved(e))
+        return;
+    // Several readers may forward to the address at once: the times are
+    // words of their own, stored only when they change, and the one
+    // reader whose exchange moves the request time on asks.
+    std::atomic_ref<uint32_t> wanted(e->wanted);
+    if (wanted.load(std::memory_order_relaxed) != now)
+        wanted.store(now, std::memory_order_relaxed);
+    std::atomic_ref<uint32_t> asked(e->asked);
+    uint32_t last = asked.load(std::memory_order_relaxed);
+    if (now - last < (uint32_t)param_value(P_ARPLOOKUP))
+        return;
+    if (asked.compare_exchange_strong(last, now, std::memory_order_relaxed))
+        route_ask(addr, network);
+}
+
+int arp_routed_pending()
+{
+    return routed_pending.load(std::memory_order_relaxed);
+}
+
+// What the refresh collects about routed entries during its walk.
+struct ROUTEDSWEEP {
+    uint32_t now;                                // uptime of this refresh
+    int pending;                                 // unresolved routed entries seen
+    int stale;                                   // entries collected for removal
+    AHENTRY *entry[ARP_ROUTED_SWEEP];            // the collected entries
+    uint8_t key[ARP_ROUTED_SWEEP][16];           // their keys when collected
+};
+
+static void sweep_count(ROUTEDSWEEP *w, AHENTRY *e)
+{
+    if (!routed_unresolved(e))
+        return;
+    w->pending++;
+    uint32_t wanted = std::atomic_ref<uint32_t>(e->wanted).load(std::memory_order_relaxed);
+    if (w->now - wanted >= ARP_ROUTED_IDLE && w->stale < ARP_ROUTED_SWEEP) {
+        w->entry[w->stale] = e;
+        memcpy(w->key[w->stale], e->addr, 16);
+        w->stale++;
+    }
+}
+
+// After the walk, which held the reader lock: removes the collected
+// entries that are still unresolved and still under their key (entries
+// are pool records, so the pointers stay readable), and stores the count.
+static void sweep_finish(ROUTEDSWEEP *w, uint32_t made_before)
+{
+    int removed = 0;
+    for (int k = 0; k < w->stale; k++) {
+        const AHENTRY *e = w->entry[k];
+        if (routed_unresolved(e) && memcmp(e->addr, w->key[k], 16) == 0) {
+            ah_delete(arp_table, w->key[k]);
+            removed++;
+        }
+    }
+    // Entries made during the walk may or may not have been seen; counting
+    // them again errs on the side of the cap until the next refresh.
+    uint32_t made_during = routed_made.load(std::memory_order_relaxed) - made_before;
+    routed_pending.store(w->pending - removed + (int)made_during, std::memory_order_relaxed);
 }
 
 static void switch_entry(AHENTRY *e, void *arg)
@@ -351,8 +467,9 @@ static void refresh_count(AHENTRY *e, bool ip6)
         e->counter = 0;
 }
 
-static void refresh_entry(AHENTRY *e, void *)
+static void refresh_entry(AHENTRY *e, void *arg)
 {
+    sweep_count((ROUTEDSWEEP *)arg, e);
     if (e->vip) {
         if (e->family != 4 || vrrp_backup() || param_value(P_SENDPROBES) != 1)
             return;
@@ -362,7 +479,7 @@ static void refresh_entry(AHENTRY *e, void *)
             int n = network_of_entry(e);
             if (n != 0) {
                 uint8_t mac[6];
-                network_mac(mac, cfg.networks[n]);
+                network_real_mac(mac, n);
                 uint8_t buf[ARP_REQ_FRAMELEN];
                 int len = arp_build_request(buf, mac, zero_ip4, e->addr + 12);
                 interface_send_set(buf, len, cfg.networks[n].member);
@@ -377,7 +494,13 @@ static void refresh_entry(AHENTRY *e, void *)
 
 void arp_refresh()
 {
-    ah_walk(arp_table, refresh_entry, nullptr);
+    ROUTEDSWEEP sweep;
+    sweep.now = get_uptime();
+    sweep.pending = 0;
+    sweep.stale = 0;
+    uint32_t made_before = routed_made.load(std::memory_order_relaxed);
+    ah_walk(arp_table, refresh_entry, &sweep);
+    sweep_finish(&sweep, made_before);
 }
 
 // ---------------------------------------------------------------------------

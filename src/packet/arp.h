@@ -93,6 +93,58 @@ void arp_switch_vip_macs(int to_virtual);
 // runs under the table's reader lock and must not change the table.
 void arp_walk_vips(const uint8_t mac[6], void (*fn)(const uint8_t addr[16], void *arg), void *arg);
 
+// True when the MAC is one of the daemon's own: in the own-MAC table (the
+// MACs of the networks' and servers' addresses, the node's own hardware
+// address and the one it solicits from, entered when they are enabled),
+// or the VRRP virtual MAC while VRRP is configured, except on a VRRP
+// backup. Answered without a lock on repeat (mh_lookup's per-thread
+// cache), so the packet path asks it per frame.
+bool arp_is_own_mac(const uint8_t mac[6]);
+
+// ---------------------------------------------------------------------------
+// Destinations the routing step resolves
+//
+// A frame the routing step has for an address without an entry makes the
+// entry, unresolved and passive (the refresh never asks for it), and sends
+// one ARP request or neighbour solicitation; the frame is dropped. While
+// frames keep coming for it and no answer has arrived, the routing step
+// asks again, at most once per `arplookup` seconds, so a lost answer costs
+// one interval instead of the host, and an address nobody sends to any
+// more is not asked for again. An answer resolves the entry as any other;
+// it then stays like every learnt entry.
+//
+// Forwarded traffic must not grow the table without bound (a sweep of
+// every address of a large network would): at most ARP_ROUTED_MAX such
+// entries are unresolved at a time, and the refresh removes those that no
+// frame asked for during ARP_ROUTED_IDLE seconds, at most
+// ARP_ROUTED_SWEEP a second.
+
+// Unresolved routed entries at most: what a kernel keeps of neighbour
+// entries by default, more than the hosts a busy router resolves at once.
+// Beyond it frames to further new addresses are dropped unasked until the
+// refresh makes room.
+constexpr int ARP_ROUTED_MAX = 1024;
+// Seconds an unresolved routed entry stays without a frame for it: longer
+// than the gaps of a client's connection retries (TCP doubles them up to
+// 32 s), so a retrying client keeps its entry and its request interval,
+// while a scanned address is gone within a minute.
+constexpr uint32_t ARP_ROUTED_IDLE = 60;
+// Abandoned routed entries the refresh removes per second at most (one
+// writer lock each): a full ARP_ROUTED_MAX is cleared in eight seconds.
+constexpr int ARP_ROUTED_SWEEP = 128;
+
+// The routing step has a frame for addr, a destination in network n, and
+// no MAC to send it to. No entry: makes the routed entry and sends the
+// first request (from the network's real or real6 address), unless
+// ARP_ROUTED_MAX are unresolved. An unresolved routed entry: notes the
+// frame and asks again when the last request is `arplookup` seconds old;
+// of concurrent callers exactly one sends. Any other entry is its owner's
+// to resolve. Takes the writer lock only to make an entry.
+void arp_route_unresolved(const uint8_t addr[16], int network);
+// Unresolved routed entries: the last refresh's count, raised by every
+// entry made since.
+int arp_routed_pending();
+
 // ---------------------------------------------------------------------------
 // Frames for the health probes and the refresh
 

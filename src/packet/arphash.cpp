@@ -189,3 +189,23 @@ AHENTRY *ah_insert4(ARPHASH *t, const uint8_t ip4[4], const uint8_t mac[6])
     ipv4_mapped(key, ip4);
     return ah_insert(t, key, mac);
 }
+
+AHENTRY *ah_insert_new(ARPHASH *t, const AHENTRY *proto)
+{
+    pool_wrlock(t);
+    if (find(t, proto->addr) != nullptr) {
+        pool_unlock(t);
+        return nullptr;
+    }
+    AHENTRY *e = (AHENTRY *)pool_take(t);
+    if (e == nullptr) {
+        perror("ah_insert(): cannot malloc");
+        daemon_exit(EXIT_OSERR);
+    }
+    *e = *proto;
+    e->family = is_ipv4_mapped(proto->addr) ? 4 : 6;
+    e->next = nullptr;
+    pool_push(t, (uint32_t)ah_bucket(proto->addr), e);
+    pool_unlock(t);
+    return e;
+}

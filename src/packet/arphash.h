@@ -42,6 +42,9 @@ struct AHENTRY {
     uint32_t last_answer;   // uptime of the last answer that set the MAC; 0 = never
     int32_t counter;        // refresh counter, see arp_refresh
     int32_t network;        // owning network 1..10; 0 = none
+    int32_t routed;         // made by the routing step for a destination it had no entry for
+    uint32_t asked;         // routed: uptime of the last request the routing step sent for it (atomic access)
+    uint32_t wanted;        // routed: uptime of the last frame the routing step had for it (atomic access)
     AHENTRY *next;          // next entry of the same bucket (of the free list while free)
 };
 
@@ -88,6 +91,11 @@ void ah_delete4(ARPHASH *t, const uint8_t ip4[4]);
 // other changes need `psvrelearn` 1. Returns the entry.
 AHENTRY *ah_insert(ARPHASH *t, const uint8_t key[16], const uint8_t mac[6]);
 AHENTRY *ah_insert4(ARPHASH *t, const uint8_t ip4[4], const uint8_t mac[6]);
+// Inserts a copy of *proto (key in proto->addr; family set from the key,
+// next ignored) when the key has no entry yet, under one writer lock, so
+// no reader ever sees the entry half filled in. Returns the new entry, or
+// nullptr (nothing changed) when the key already has one.
+AHENTRY *ah_insert_new(ARPHASH *t, const AHENTRY *proto);
 
 // Writer lock of a table, for callers that change an entry's fields.
 inline void ah_wrlock(ARPHASH *t) { pool_wrlock(t); }

@@ -54,18 +54,25 @@ void mh_walk(MACHASH *t, void (*fn)(MHENTRY *e, void *arg), void *arg)
     pool_unlock(t);
 }
 
+// This thread's answers of mh_lookup and mh_interface_of, for every table
+// (generations tell the tables apart). For mh_interface_of the answer is
+// stored, not the entry, so a hit reads nothing a writer may be changing;
+// an entry pointer stays valid for the table's life, and which entry holds
+// a MAC changes only under the writer lock.
+static thread_local POOLCACHE lookup_cache;
+static thread_local POOLCACHE interface_cache;
+
 MHENTRY *mh_lookup(MACHASH *t, const uint8_t mac[6])
 {
+    uintptr_t cached;
+    if (pool_cache_get(&lookup_cache, t, mac, 6, &cached))
+        return (MHENTRY *)cached;
     pool_rdlock(t);
     MHENTRY *e = find(t, mac);
+    pool_cache_put(&lookup_cache, t, mac, 6, (uintptr_t)e);
     pool_unlock(t);
     return e;
 }
-
-// This thread's answers of mh_interface_of, for every table (generations
-// tell the tables apart). The answer is stored, not the entry, so a hit
-// reads nothing a writer may be changing.
-static thread_local POOLCACHE interface_cache;
 
 int mh_interface_of(MACHASH *t, const uint8_t mac[6])
 {

@@ -12,9 +12,10 @@
 //
 // Locking: lookups and walks take the table's reader lock, changes take its
 // writer lock. A walk callback must not change the table it walks. The
-// interface question (mh_interface_of, and so mh_learn) is answered from
-// a per-thread cache while the table's generation is unchanged, so the
-// per-frame learning of an already known sender takes no lock.
+// entry and interface questions (mh_lookup, mh_interface_of, and so
+// mh_learn) are answered from a per-thread cache while the table's
+// generation is unchanged, so the per-frame learning of an already known
+// sender and the own-MAC test take no lock.
 #pragma once
 
 #include <cstdint>
@@ -67,7 +68,9 @@ int mh_bucket(const uint8_t mac[6]);
 // the reader lock.
 void mh_walk(MACHASH *t, void (*fn)(MHENTRY *e, void *arg), void *arg);
 
-// The entry of a MAC or nullptr.
+// The entry of a MAC or nullptr. Answered without the lock when this
+// thread asked the same since the table last changed (the own-MAC test of
+// every routed frame asks it).
 MHENTRY *mh_lookup(MACHASH *t, const uint8_t mac[6]);
 // The interface slot the MAC was seen on, or -1 (unknown or not yet seen).
 // Answered without the lock when this thread asked the same since the

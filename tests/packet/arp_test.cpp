@@ -61,32 +61,6 @@ AHENTRY *entry6(const char *ip)
     return ah_find(arp_table, k);
 }
 
-// The ICMPv6 part of an NS or NA with a zero checksum (FrameBuilder fills it).
-std::string nd_message(uint8_t type, uint8_t flags, const char *target, uint8_t opt, const char *mac)
-{
-    std::string m(32, '\0');
-    m[0] = (char)type;
-    m[4] = (char)flags;
-    std::vector<uint8_t> t = ip6_bytes(target);
-    memcpy(&m[8], t.data(), 16);
-    m[24] = (char)opt;
-    m[25] = 1;
-    std::vector<uint8_t> mb = mac_bytes(mac);
-    memcpy(&m[26], mb.data(), 6);
-    return m;
-}
-
-Frame nd_frame(const char *dmac, const char *smac, const char *src, const char *dst, uint8_t type, uint8_t flags,
-               const char *target, uint8_t opt, const char *optmac)
-{
-    return FrameBuilder()
-        .eth(dmac, smac)
-        .ipv6(src, dst, 255)
-        .proto(58)
-        .payload(nd_message(type, flags, target, opt, optmac))
-        .build();
-}
-
 struct ArpModuleTest : ::testing::Test {
     void SetUp() override
     {

@@ -220,7 +220,7 @@ std::vector<ROW> rows()
         {"ping passes an echo reply", "ping", vip_network, 1, reply4("192.0.2.10"), {}, 0},
         {"ping passes a truncated echo request", "ping", vip_network, 1,
          cut(echo4("192.0.2.10"), 40), {}, 0},
-        {"out consumes and drops while there is no routing", "out", nullptr, 1, u, {}, 1},
+        {"out consumes and drops a frame it has no route for", "out", nullptr, 1, u, {}, 1},
         {"classic passes every frame", "classic", nullptr, 1, u, {}, 0},
         {"ip4debug and sctpdebug pass every frame", "ip4debug,sctpdebug", nullptr, 1,
          FrameBuilder().eth(OTHER_MAC, CLIENT_MAC).ipv4("192.0.2.1", "192.0.2.20").sctp(5000, 6000).build(), {}, 0},

@@ -49,6 +49,12 @@ std::vector<uint8_t> ip6_bytes(const char *ip);
 // Either form as a 16-byte table key: IPv4 as ::ffff:a.b.c.d.
 std::vector<uint8_t> ip16_bytes(const char *ip);
 
+// A neighbour solicitation (type 135) or advertisement (136) frame with one
+// link-layer address option (opt 1 source, 2 target) holding optmac; hop
+// limit 255, checksum filled in.
+Frame nd_frame(const char *dmac, const char *smac, const char *src, const char *dst, uint8_t type, uint8_t flags,
+               const char *target, uint8_t opt, const char *optmac);
+
 // Recomputes every checksum the frame carries (IPv4 header; ICMP, ICMPv6,
 // TCP, UDP) and returns "" when all verify, else a description of the
 // first that does not.
