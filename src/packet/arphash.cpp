@@ -43,6 +43,20 @@ static AHENTRY *find(ARPHASH *t, const uint8_t key[16])
     return (AHENTRY *)pool_find(t, (uint32_t)ah_bucket(key), offsetof(AHENTRY, addr), key, 16);
 }
 
+// The entry of a key with its via address followed; the caller holds the
+// lock. One step only: a via entry of a via entry is not followed
+// further, so a loop of via addresses cannot hang a reader.
+static AHENTRY *find_following(ARPHASH *t, const uint8_t key[16])
+{
+    AHENTRY *e = find(t, key);
+    if (e != nullptr && memcmp(e->via, zero_ip4, 4) != 0) {
+        uint8_t via[16];
+        ipv4_mapped(via, e->via);
+        e = find(t, via);
+    }
+    return e;
+}
+
 // This thread's answers of ah_find and of ah_lookup, for every table. An
 // answer depends on the chains, the keys and the via addresses, all
 // changed only under the writer lock, so it holds while the generation
@@ -68,17 +82,49 @@ AHENTRY *ah_lookup(ARPHASH *t, const uint8_t key[16])
     if (pool_cache_get(&lookup_cache, t, key, 16, &cached))
         return (AHENTRY *)cached;
     pool_rdlock(t);
-    AHENTRY *e = find(t, key);
-    // One step only: a via entry of a via entry is not followed further,
-    // so a loop of via addresses cannot hang a reader.
-    if (e != nullptr && memcmp(e->via, zero_ip4, 4) != 0) {
-        uint8_t via[16];
-        ipv4_mapped(via, e->via);
-        e = find(t, via);
-    }
+    AHENTRY *e = find_following(t, key);
     pool_cache_put(&lookup_cache, t, key, 16, (uintptr_t)e);
     pool_unlock(t);
     return e;
+}
+
+// This thread's copies of ah_resolve answers, packed into the row's
+// value: MAC in the low 48 bits, network in bits 48-55, vip in bit 56,
+// bit 63 set for a found entry (0 = no entry). Every field is written
+// only under the writer lock, which changes the generation first, so a
+// row holds what a locked lookup would copy while the generation stays.
+static thread_local POOLCACHE resolve_cache;
+constexpr uintptr_t RESOLVE_FOUND = (uintptr_t)1 << 63;
+constexpr uintptr_t RESOLVE_VIP = (uintptr_t)1 << 56;
+
+static uintptr_t resolve_pack(const AHENTRY *e)
+{
+    if (e == nullptr)
+        return 0;
+    uintptr_t v = RESOLVE_FOUND | ((uintptr_t)(uint8_t)e->network << 48);
+    if (e->vip)
+        v |= RESOLVE_VIP;
+    for (int i = 0; i < 6; i++)
+        v |= (uintptr_t)e->mac[i] << (8 * (5 - i));
+    return v;
+}
+
+bool ah_resolve(ARPHASH *t, const uint8_t key[16], AHHOP *out)
+{
+    uintptr_t v;
+    if (!pool_cache_get(&resolve_cache, t, key, 16, &v)) {
+        pool_rdlock(t);
+        v = resolve_pack(find_following(t, key));
+        pool_cache_put(&resolve_cache, t, key, 16, v);
+        pool_unlock(t);
+    }
+    if ((v & RESOLVE_FOUND) == 0)
+        return false;
+    for (int i = 0; i < 6; i++)
+        out->mac[i] = (uint8_t)(v >> (8 * (5 - i)));
+    out->network = (int32_t)((v >> 48) & 0xff);
+    out->vip = (v & RESOLVE_VIP) != 0;
+    return true;
 }
 
 AHENTRY *ah_lookup4(ARPHASH *t, const uint8_t ip4[4])

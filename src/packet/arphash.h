@@ -77,6 +77,19 @@ void ah_walk(ARPHASH *t, void (*fn)(AHENTRY *e, void *arg), void *arg);
 // the entry of that address instead (or nullptr when it has none). A target
 // reached through a router thus resolves to the router's MAC.
 AHENTRY *ah_lookup(ARPHASH *t, const uint8_t key[16]);
+// What the frame path needs of an address's entry (via followed, as
+// ah_lookup), copied under the reader lock: the fields may be changed by
+// an answer on another thread at any moment, so the packet path reads
+// this copy and never the entry itself.
+struct AHHOP {
+    uint8_t mac[6];         // resolved MAC; all zero = not resolved
+    bool vip;               // one of the daemon's own addresses
+    int32_t network;        // owning network 1..10; 0 = none
+};
+// The entry's fields for a key, following via; false when there is no
+// entry. Answered from a per-thread copy while the table is unchanged, so
+// the lookup of a known address takes no lock.
+bool ah_resolve(ARPHASH *t, const uint8_t key[16], AHHOP *out);
 AHENTRY *ah_lookup4(ARPHASH *t, const uint8_t ip4[4]);
 // The entry of exactly this key, without following via.
 AHENTRY *ah_find(ARPHASH *t, const uint8_t key[16]);

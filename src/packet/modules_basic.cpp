@@ -139,19 +139,17 @@ int mod_ping(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
         return 0;
     }
 
-    // Entries are never returned to the system, so the fields stay
-    // readable after the lookup has released the table.
-    const AHENTRY *e = ah_lookup(arp_table, key);
-    if (e == nullptr) {
+    AHHOP e;
+    if (!ah_resolve(arp_table, key, &e)) {
         if (dmn.debug && !v6)
             fputs("vip not in arphash\n", stderr);
         return 0;
     }
-    if (!e->vip)
+    if (!e.vip)
         return vrrp_backup() ? 1 : 0;
-    if (vrrp_backup() && mac_equal(e->mac, cfg.vrrp.vmac))
+    if (vrrp_backup() && mac_equal(e.mac, cfg.vrrp.vmac))
         return 1;
-    int network = e->network;
+    int network = e.network;
     if (network < 1 || network > MAXNETWORK || slot < 0 || slot >= IFSLOTS || !cfg.networks[network].member[slot])
         return 1;
     if (!v6 && param_value(P_LOCALVIRT) == 1 && memcmp(ip + IP4_DST, cfg.networks[network].virt, 4) == 0)

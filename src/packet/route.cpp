@@ -46,20 +46,20 @@ bool destination_key(const uint8_t *frame, const FRAMEINFO *fi, uint8_t key[16],
     return false;
 }
 
-// The gateway's entry for the family and its network in *n, or nullptr
+// The gateway's entry for the family in *hop and its network in *n; false
 // when no gateway of that family is declared or it has no entry.
-const AHENTRY *gateway_hop(bool ip6, int *n)
+bool gateway_hop(bool ip6, int *n, AHHOP *hop)
 {
     const GATEWAY &gw = cfg.gateway;
     if (!gw.configured || !(ip6 ? gw.active6 : gw.active4))
-        return nullptr;
+        return false;
     uint8_t key[16];
     if (ip6)
         memcpy(key, gw.ipaddr6, 16);
     else
         ipv4_mapped(key, gw.ipaddr);
     *n = arp_find_network(key);
-    return ah_lookup(arp_table, key);
+    return ah_resolve(arp_table, key, hop);
 }
 
 } // namespace
@@ -74,35 +74,30 @@ int route_frame(int, int len, uint8_t *frame, const FRAMEINFO *fi)
         return 1;
 
     uint8_t smac[6];
-    const AHENTRY *hop;
+    AHHOP hop;
     int n = arp_find_network(key);
     if (n != 0) {
         // Direct delivery on one of the daemon's networks.
         if (!network_mac(smac, n, ip6))
             return 1;
-        hop = ah_lookup(arp_table, key);
-        if (hop == nullptr || mac_is_zero(hop->mac)) {
+        if (!ah_resolve(arp_table, key, &hop) || mac_is_zero(hop.mac)) {
             arp_route_unresolved(key, n);
             return 1;
         }
     } else {
-        hop = gateway_hop(ip6, &n);
-        if (hop == nullptr || !network_mac(smac, n, ip6))
+        if (!gateway_hop(ip6, &n, &hop) || !network_mac(smac, n, ip6))
             return 1;
     }
 
     // A frame for one of the daemon's own addresses that no module took
     // is not sent back out, whatever interface its MAC shows up on.
-    if (hop->vip)
+    if (hop.vip)
         return 1;
-    // Read once: an answer may be storing a new MAC meanwhile. An
-    // unresolved gateway's zero MAC is learnt on no interface.
-    uint8_t dmac[6];
-    memcpy(dmac, hop->mac, 6);
-    int out = mh_interface_of(mac_table, dmac);
+    // An unresolved gateway's zero MAC is learnt on no interface.
+    int out = mh_interface_of(mac_table, hop.mac);
     if (out < 0)
         return 1;
-    memcpy(frame + ETH_DST, dmac, 6);
+    memcpy(frame + ETH_DST, hop.mac, 6);
     memcpy(frame + ETH_SRC, smac, 6);
     interface_send(out, frame, len);
     return 1;

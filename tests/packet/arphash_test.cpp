@@ -198,6 +198,47 @@ TEST_F(ArphashTest, CachedAnswersNeverOutliveAChange)
     }
 }
 
+// ah_resolve hands out copies: an answer that sets a new MAC, a change of
+// the entry's flags and the via address all show in the next copy, and a
+// copy taken before stays as it was.
+TEST_F(ArphashTest, ResolvedCopiesFollowEveryChange)
+{
+    const uint8_t host[4] = {198, 51, 100, 7};
+    const uint8_t router[4] = {198, 51, 100, 254};
+    const uint8_t hmac[6] = {2, 0, 0, 0, 0, 7};
+    const uint8_t rmac[6] = {2, 0, 0, 0, 0, 0xfe};
+    const uint8_t zero[6] = {};
+    uint8_t k[16];
+    ipv4_mapped(k, host);
+    AHHOP hop;
+    EXPECT_FALSE(ah_resolve(t, k, &hop)) << "unknown address";
+    AHENTRY *e = ah_insert4(t, host, zero);
+    ASSERT_TRUE(ah_resolve(t, k, &hop));
+    EXPECT_EQ(memcmp(hop.mac, zero, 6), 0) << "unresolved";
+    AHHOP before = hop;
+    ah_insert4(t, host, hmac);  // the answer
+    ASSERT_TRUE(ah_resolve(t, k, &hop));
+    EXPECT_EQ(memcmp(hop.mac, hmac, 6), 0);
+    EXPECT_EQ(memcmp(before.mac, zero, 6), 0) << "an earlier copy is not changed under its holder";
+    ah_wrlock(t);
+    e->vip = 1;
+    e->network = 10;
+    ah_unlock(t);
+    ASSERT_TRUE(ah_resolve(t, k, &hop));
+    EXPECT_TRUE(hop.vip);
+    EXPECT_EQ(hop.network, 10);
+    EXPECT_EQ(memcmp(hop.mac, hmac, 6), 0);
+    ah_insert4(t, router, rmac);
+    ah_wrlock(t);
+    memcpy(e->via, router, 4);
+    ah_unlock(t);
+    ASSERT_TRUE(ah_resolve(t, k, &hop));
+    EXPECT_EQ(memcmp(hop.mac, rmac, 6), 0) << "via followed";
+    EXPECT_FALSE(hop.vip);
+    ah_delete4(t, router);
+    EXPECT_FALSE(ah_resolve(t, k, &hop)) << "via address gone";
+}
+
 struct HeldLookup {
     ARPHASH *t;
     uint8_t key[16];
