@@ -174,16 +174,19 @@ AHENTRY *arp_make_active(const uint8_t addr[16])
 
 void arp_learn_sender(const uint8_t addr[16], const uint8_t mac[6])
 {
-    AHENTRY *e = ah_find(arp_table, addr);
-    if (e != nullptr) {
+    // A copy of the entry's fields: another thread's answer may be
+    // rewriting the entry itself. (For an address reached through a
+    // router this is the router's MAC, which its frames also carry.)
+    AHHOP hop;
+    if (ah_resolve(arp_table, addr, &hop)) {
         // ah_insert changes a known nonzero MAC only with psvrelearn; in
         // every other case it would take the writer lock for nothing.
-        if (mac_equal(e->mac, mac) || (!mac_is_zero(e->mac) && param_value(P_PSVRELEARN) != 1))
+        if (mac_equal(hop.mac, mac) || (!mac_is_zero(hop.mac) && param_value(P_PSVRELEARN) != 1))
             return;
         ah_insert(arp_table, addr, mac);
         return;
     }
-    e = ah_insert(arp_table, addr, mac);
+    AHENTRY *e = ah_insert(arp_table, addr, mac);
     int n = network_containing(addr);
     if (n != 0) {
         ah_wrlock(arp_table);

@@ -208,10 +208,10 @@ void enter_addresses(const RULE &r, int network)
     arp_make_active(r.ipa);
     bool v6 = !is_ipv4_mapped(r.ipb);
     uint8_t mac[6];
-    const AHENTRY *e = ah_find(arp_table, r.ipb);
-    if (e != nullptr && e->vip) {
-        memcpy(mac, e->mac, 6);
-        network = e->network;
+    AHHOP own;
+    if (ah_resolve(arp_table, r.ipb, &own) && own.vip) {
+        memcpy(mac, own.mac, 6);
+        network = own.network;
     } else {
         if (v6 || vrrp_configured())
             memcpy(mac, cfg.vrrp.vmac, 6);
