@@ -161,6 +161,41 @@ AHENTRY *arp_make_entry4(const uint8_t ip4[4], const uint8_t *mac, int vip, int 
     return arp_make_entry(key, mac, vip, fix, psv, network, target, via);
 }
 
+AHENTRY *arp_make_active(const uint8_t addr[16])
+{
+    static const uint8_t none[6] = {};
+    AHENTRY *e = ah_insert(arp_table, addr, none);
+    ah_wrlock(arp_table);
+    e->psv = 0;
+    e->routed = 0;  // the refresh resolves it from now on, not the routing step
+    ah_unlock(arp_table);
+    return e;
+}
+
+void arp_learn_sender(const uint8_t addr[16], const uint8_t mac[6])
+{
+    // A copy of the entry's fields: another thread's answer may be
+    // rewriting the entry itself. (For an address reached through a
+    // router this is the router's MAC, which its frames also carry.)
+    AHHOP hop;
+    if (ah_resolve(arp_table, addr, &hop)) {
+        // ah_insert changes a known nonzero MAC only with psvrelearn; in
+        // every other case it would take the writer lock for nothing.
+        if (mac_equal(hop.mac, mac) || (!mac_is_zero(hop.mac) && param_value(P_PSVRELEARN) != 1))
+            return;
+        ah_insert(arp_table, addr, mac);
+        return;
+    }
+    AHENTRY *e = ah_insert(arp_table, addr, mac);
+    int n = network_containing(addr);
+    if (n != 0) {
+        ah_wrlock(arp_table);
+        if (e->network == 0)
+            e->network = n;
+        ah_unlock(arp_table);
+    }
+}
+
 void arp_delete(const uint8_t addr[16])
 {
     ah_delete(arp_table, addr);
@@ -755,12 +790,9 @@ int cmd_arp(int argc, char **argv, FILE *)
     // The dry run of a reload only checks the address.
     if (reload_dry_run())
         return 1;
-    static const uint8_t none[6] = {};
-    AHENTRY *e = ah_insert(arp_table, key, none);
+    AHENTRY *e = arp_make_active(key);
     ah_wrlock(arp_table);
     e->vis = 1;
-    e->psv = 0;
-    e->routed = 0;  // declared: the refresh resolves it from now on
     ah_unlock(arp_table);
     return 1;
 }

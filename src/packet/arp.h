@@ -45,6 +45,18 @@ AHENTRY *arp_make_entry(const uint8_t addr[16], const uint8_t *mac, int vip, int
 AHENTRY *arp_make_entry4(const uint8_t ip4[4], const uint8_t *mac, int vip, int fix, int psv, int network,
                          int target, const uint8_t *via);
 
+// Makes sure the address has an entry that the refresh resolves and keeps
+// resolved (psv 0): a new entry is unresolved, a known one keeps its MAC
+// and the rest of its fields. Returns the entry.
+AHENTRY *arp_make_active(const uint8_t addr[16]);
+
+// The packet path's passive entry for the sender of a frame: a new
+// address is entered with the frame's source MAC and the network that
+// contains it; a known one takes the MAC by the table's learning rules
+// (ah_insert) when those could change it. An address whose entry already
+// has this MAC costs a lookup without a lock.
+void arp_learn_sender(const uint8_t addr[16], const uint8_t mac[6]);
+
 // Deletes the entry of an address (nothing when there is none).
 void arp_delete(const uint8_t addr[16]);
 void arp_delete4(const uint8_t ip4[4]);

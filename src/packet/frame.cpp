@@ -1,6 +1,8 @@
 // Frame parsing and internet checksum helpers (see frame.h).
 #include "packet/frame.h"
 
+#include "packet/translate.h"
+
 bool frame_parse(const uint8_t *frame, int len, FRAMEINFO *fi)
 {
     fi->ethertype = 0;
@@ -239,7 +241,11 @@ bool ip4_checksum_ok(const uint8_t *frame, const FRAMEINFO *fi)
 
 bool frame_finish_checksum(uint8_t *frame, const FRAMEINFO *fi)
 {
-    if (fi->l4 < 0 || (fi->proto != IPPROTO_TCP_ && fi->proto != IPPROTO_UDP_))
+    if (fi->l4 < 0)
+        return false;
+    if (fi->proto == IPPROTO_SCTP_)
+        return sctp_set_crc(frame, fi);
+    if (fi->proto != IPPROTO_TCP_ && fi->proto != IPPROTO_UDP_)
         return false;
     return l4_set_checksum(frame, fi);
 }
@@ -254,11 +260,7 @@ void csum_replace(uint8_t *field, const uint8_t *oldb, const uint8_t *newb, int 
     }
     while (sum >> 16)
         sum = (sum & 0xffff) + (sum >> 16);
-    // Eqn. 3 yields 0x0000 when everything else sums to zero (an all-zero
-    // ICMP echo), which no receiver accepts; 0xffff is the other zero and
-    // verifies in every case where 0x0000 would.
-    uint16_t c = (uint16_t)~sum;
-    wr16(field, c == 0 ? 0xffff : c);
+    wr16(field, (uint16_t)~sum);
 }
 
 void csum_replace16(uint8_t *field, uint16_t oldv, uint16_t newv)
@@ -275,5 +277,16 @@ void csum_replace_udp(uint8_t *field, const uint8_t *oldb, const uint8_t *newb, 
         return;
     csum_replace(field, oldb, newb, n);
     if (rd16(field) == 0)
+        wr16(field, 0xffff);
+}
+
+void icmp4_csum_replace(uint8_t *icmp, int icmplen, const uint8_t *oldb, const uint8_t *newb, int n)
+{
+    uint8_t *field = icmp + ICMP_CSUM;
+    csum_replace(field, oldb, newb, n);
+    // 0x0000 means the message sums to negative zero, or is all zero; only
+    // a message of type 0, code 0 can be the latter. The checksum field
+    // itself holds 0 now and so does not disturb the test.
+    if (rd16(field) == 0 && rd16(icmp + ICMP_TYPE) == 0 && csum_add(0, icmp, icmplen) == 0)
         wr16(field, 0xffff);
 }

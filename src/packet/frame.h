@@ -269,7 +269,8 @@ bool ip4_checksum_ok(const uint8_t *frame, const FRAMEINFO *fi);
 // TAP) hands frames over whose TCP/UDP checksum field holds only the
 // pseudo-header sum. Before a module forwards a rewritten copy or answers
 // one, that checksum must be real. Recomputes it for a TCP or UDP frame
-// parsed into *fi; returns false (frame unchanged) for anything else. Only
+// parsed into *fi, and the CRC32c of an SCTP frame (which such a sender
+// leaves zero); returns false (frame unchanged) for anything else. Only
 // the checksum field changes, so *fi stays valid.
 bool frame_finish_checksum(uint8_t *frame, const FRAMEINFO *fi);
 
@@ -277,12 +278,28 @@ bool frame_finish_checksum(uint8_t *frame, const FRAMEINFO *fi);
 // 16-bit checksum stored at `field` after n bytes (n even, at the same
 // 16-bit alignment as in the checksummed data) changed from `oldb` to
 // `newb`. Used for rewritten addresses, ports and ICMP types so a module
-// never re-reads the whole payload. A result of 0x0000 is stored as
-// 0xffff (the same value in one's complement, and the only one that
-// verifies when the rest of the data sums to zero).
+// never re-reads the whole payload.
+//
+// The result is the checksum a full computation over the changed data
+// gives, byte for byte, as long as that data is not all zero: eqn. 3
+// yields 0x0000 exactly where the data sums to 0xffff (one's complement
+// "negative zero"), which is what a full computation yields there too, and
+// never 0xffff, which a full computation yields only for all-zero data.
+// The IPv4 header (its version nibble), TCP, UDP and ICMPv6 (their
+// pseudo-header holds the protocol number) are never all zero; an ICMP
+// message over IPv4 can be, and takes icmp4_csum_replace instead.
 void csum_replace(uint8_t *field, const uint8_t *oldb, const uint8_t *newb, int n);
 // Same for a single 16-bit word given as values.
 void csum_replace16(uint8_t *field, uint16_t oldv, uint16_t newv);
-// UDP variant: a stored 0 means "no checksum" and stays 0; a computed 0
-// is stored as 0xffff.
+// UDP variant: a stored 0 means "no checksum" (allowed over IPv4 only; a
+// zero over IPv6 is invalid and left as it is, for the receiver to
+// discard) and stays 0; a computed 0 is stored as 0xffff, as a sender
+// does, since 0 would mean "none".
 void csum_replace_udp(uint8_t *field, const uint8_t *oldb, const uint8_t *newb, int n);
+// ICMP over IPv4 (no pseudo-header): csum_replace on the checksum of the
+// icmplen-byte message at `icmp`, except that a message that became all
+// zero (an echo reply with identifier, sequence number and data all zero)
+// gets 0xffff, the only checksum that verifies there and the one a full
+// computation gives. The message is read only in that rare case (a result
+// of 0x0000 with a zero type word).
+void icmp4_csum_replace(uint8_t *icmp, int icmplen, const uint8_t *oldb, const uint8_t *newb, int n);

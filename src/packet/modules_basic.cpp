@@ -169,7 +169,10 @@ int mod_ping(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
         csum_replace(rip + IP4_CSUM, ip + IP4_SRC, rip + IP4_SRC, 8);
         uint16_t oldw = rd16(icmp + ICMP_TYPE);
         icmp[ICMP_TYPE] = ICMP_ECHOREPLY;
-        csum_replace16(icmp + ICMP_CSUM, oldw, rd16(icmp + ICMP_TYPE));
+        uint8_t o[2], n[2];
+        wr16(o, oldw);
+        memcpy(n, icmp + ICMP_TYPE, 2);
+        icmp4_csum_replace(icmp, fi->l4len, o, n, 2);
     } else {
         memcpy(rip + IP6_SRC, ip + IP6_DST, 16);
         memcpy(rip + IP6_DST, ip + IP6_SRC, 16);

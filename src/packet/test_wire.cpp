@@ -121,7 +121,7 @@ void tw_fail_next_send(int slot, int err)
         tw.fail_errno[slot] = err;
 }
 
-int tw_receive(int slot, const uint8_t *frame, int len)
+int tw_receive(int slot, const uint8_t *frame, int len, bool csum_not_ready)
 {
     if (!tw_backed(slot) || len < 0)
         return 0;
@@ -131,7 +131,7 @@ int tw_receive(int slot, const uint8_t *frame, int len)
     if (len > 0)
         memcpy(tw.rxbuf, frame, (size_t)len);
     tw_log(slot, 1, tw.rxbuf, len);
-    return interface_frame_in(slot, tw.rxbuf, len, false, nullptr);
+    return interface_frame_in(slot, tw.rxbuf, len, csum_not_ready, nullptr);
 }
 
 int tw_dispatch(int slot, uint8_t *frame, int len)

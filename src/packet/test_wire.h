@@ -46,8 +46,10 @@ void tw_fail_next_send(int slot, int err);
 // reader's frame path (interface_frame_in: parse, count, module chain).
 // Returns the chain's verdict: 1 consumed, 0 not consumed (dropped).
 // Frames longer than 9999 bytes are cut like a read would. One thread at
-// a time: the wire has one reader buffer.
-int tw_receive(int slot, const uint8_t *frame, int len);
+// a time: the wire has one reader buffer. csum_not_ready marks the frame
+// as a read reports one whose sender left its transport checksum to
+// transmit offload (the field holds only the pseudo-header sum).
+int tw_receive(int slot, const uint8_t *frame, int len, bool csum_not_ready = false);
 // Hands a caller-owned buffer of exactly `len` bytes to the same frame
 // path without copying or logging it (the fuzz target uses this so that
 // reads past the frame end hit the allocation's end). Threads with buffers

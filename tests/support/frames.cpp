@@ -6,6 +6,7 @@
 
 #include "config/addr.h"
 #include "packet/frame.h"
+#include "packet/translate.h"
 
 std::vector<uint8_t> mac_bytes(const char *mac)
 {
@@ -206,7 +207,10 @@ Frame FrameBuilder::build() const
         if (frame_parse(f.data(), (int)f.size(), &fi)) {
             if (ipver_ == 4)
                 ip4_set_checksum(&f[l3], IP4_MINHDR);
-            l4_set_checksum(f.data(), &fi);
+            if (proto_ == IPPROTO_SCTP_)
+                sctp_set_crc(f.data(), &fi);
+            else
+                l4_set_checksum(f.data(), &fi);
         }
     }
     if (f.size() < pad_)
@@ -237,6 +241,48 @@ std::string checksum_errors(const Frame &f)
     default:
         return "";
     }
+}
+
+std::string checksum_mismatch(const Frame &f)
+{
+    FRAMEINFO fi;
+    if (!frame_parse(f.data(), (int)f.size(), &fi) || fi.ethertype == ETHTYPE_ARP)
+        return "";
+    Frame c = f;
+    if (fi.ethertype == ETHTYPE_IPV4) {
+        ip4_set_checksum(c.data() + fi.l3, fi.l3hdr);
+        if (c != f)
+            return "IPv4 header checksum differs from a full computation";
+    }
+    if (fi.l4 < 0)
+        return "";
+    if (fi.proto == IPPROTO_SCTP_)
+        sctp_set_crc(c.data(), &fi);
+    else if (!(fi.proto == IPPROTO_UDP_ && fi.ethertype == ETHTYPE_IPV4 && fi.l4len >= UDP_HDRLEN &&
+               rd16(f.data() + fi.l4 + UDP_CSUM) == 0))
+        l4_set_checksum(c.data(), &fi);
+    if (c == f)
+        return "";
+    char msg[96];
+    snprintf(msg, sizeof msg, "layer-4 checksum (protocol %d) differs from a full computation", fi.proto);
+    return msg;
+}
+
+Frame offloaded(Frame f)
+{
+    FRAMEINFO fi;
+    if (!frame_parse(f.data(), (int)f.size(), &fi) || fi.l4 < 0)
+        return f;
+    const uint8_t *ip = f.data() + fi.l3;
+    uint16_t partial = 0;
+    if (fi.ethertype == ETHTYPE_IPV6)
+        partial = (uint16_t)~csum_fold(pseudo6_sum(ip + IP6_SRC, ip + IP6_DST, fi.proto, (uint32_t)fi.l4len));
+    else if (fi.proto != IPPROTO_ICMP_)
+        partial = (uint16_t)~csum_fold(pseudo4_sum(ip + IP4_SRC, ip + IP4_DST, fi.proto, (uint32_t)fi.l4len));
+    int field = fi.proto == IPPROTO_TCP_ ? TCP_CSUM : fi.proto == IPPROTO_UDP_ ? UDP_CSUM : ICMP_CSUM;
+    if (fi.l4len >= field + 2)
+        wr16(&f[(size_t)(fi.l4 + field)], partial);
+    return f;
 }
 
 // The ICMPv6 part of an NS or NA with a zero checksum (FrameBuilder fills it).

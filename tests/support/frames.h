@@ -5,7 +5,7 @@
 //                 .ipv4("192.0.2.1", "192.0.2.2").icmp_echo(8, 0x1234, 1, "abcd").build();
 //
 // build() fills in every length field and every checksum (IPv4 header,
-// ICMP, ICMPv6, TCP, UDP); pad(60) pads the frame like Ethernet does.
+// ICMP, ICMPv6, TCP, UDP, SCTP); pad(60) pads the frame like Ethernet does.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +59,17 @@ Frame nd_frame(const char *dmac, const char *smac, const char *src, const char *
 // TCP, UDP) and returns "" when all verify, else a description of the
 // first that does not.
 std::string checksum_errors(const Frame &f);
+
+// Recomputes, in a copy, every checksum the frame carries (IPv4 header;
+// ICMP, ICMPv6, TCP, UDP; the CRC32c of SCTP) in full and returns "" when
+// the copy is byte for byte the frame, else which checksum differs. A UDP
+// checksum of 0 over IPv4 ("none") is left as it is.
+std::string checksum_mismatch(const Frame &f);
+
+// The frame as a sender with transmit checksum offload hands it over: its
+// TCP, UDP, ICMP or ICMPv6 checksum field holds only the pseudo-header
+// sum (0 for ICMP, which has none).
+Frame offloaded(Frame f);
 
 // Hex dump for failure messages.
 std::string hex(const Frame &f);
