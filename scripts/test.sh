@@ -4,7 +4,7 @@
 # tree; fuzzes the frame path, the command interpreter and the
 # configuration loader for a bounded time each; runs every test in the
 # normal tree, the unit tests under ASan+UBSan, and the unit tests and the
-# multithreaded reader test under TSan.
+# multithreaded reader tests (switching, and translation) under TSan.
 #
 # A test that cannot run is reported skipped. In CI (the variable CI set)
 # everything the tests need is installed and they run as root, so there a
@@ -86,7 +86,7 @@ echo "== unit tests and the reader threads' test under TSan"
 mkdir -p "$work/tsan"
 export TSAN_OPTIONS="log_path=$work/tsan/report suppressions=$src/tests/tsan.supp"
 run_ctest build-tsan -L unit -E '^ControlPipes\.InteractiveEndsBySignal$'
-run_ctest build-tsan -R '^e2e_packet_threads$'
+run_ctest build-tsan -R '^e2e_(packet_threads|nat_threads)$'
 unset TSAN_OPTIONS
 if compgen -G "$work/tsan/report*" >/dev/null; then
   cat "$work/tsan"/report* >&2

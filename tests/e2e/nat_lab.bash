@@ -21,7 +21,8 @@
 # `arp` so the daemon resolves it before the first packet.
 #
 # The sourcing script sets KVN, TAG (unique per run, with $$), INST,
-# INSIDE_HOST and EXTRA_CONFIG (configuration lines appended), then calls
+# INSIDE_HOST, EXTRA_CONFIG (configuration lines appended) and optionally
+# READERS (reader threads per interface, multithreaded mode), then calls
 # nat_lab_start. Everything is removed again by exact name and pid.
 source "$(dirname "$0")/lab_lib.bash"
 
@@ -65,13 +66,19 @@ nat_lab_start() {
   ip -n "$NS2" addr add "$SERVER/24" dev out0
   ip -n "$NS2" link set out0 up
 
-  cat >"$ROOT/etc/kvn$INST.conf" <<EOF
-interface 1 {
-  name lb1
-}
-interface 2 {
-  name lb2
-}
+  # READERS (optional): reader threads per interface, in the
+  # multithreaded I/O mode.
+  local threads="" n
+  : >"$ROOT/etc/kvn$INST.conf"
+  if [ -n "${READERS:-}" ]; then
+    echo "set multithreading 1" >"$ROOT/etc/kvn$INST.conf"
+    threads="threads $READERS"
+  fi
+  for n in 1 2; do
+    printf 'interface %d {\n  name lb%d\n%s}\n' $n $n "${threads:+  $threads
+}" >>"$ROOT/etc/kvn$INST.conf"
+  done
+  cat >>"$ROOT/etc/kvn$INST.conf" <<EOF
 commit interface 1,2
 set ipforwarding 1
 vrrp {
