@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static bool ready = false;
     if (!ready) {
-        chain_harness_init();
+        if (!chain_harness_init())
+            abort();
         ready = true;
     }
     if (chain_harness_run(data, size) < 0)

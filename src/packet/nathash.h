@@ -6,7 +6,9 @@
 // the two port bytes (network order) the same way, modulo 256.
 //
 // Lookups return a copy of the value taken under the reader lock, so no
-// caller ever holds a pointer into the table.
+// caller ever holds a pointer into the table; each thread keeps the
+// answers it got while the table stays unchanged, so a repeated lookup
+// takes no lock.
 #pragma once
 
 #include <cstdint>
@@ -43,7 +45,8 @@ void nh_insert(NATHASH *t, const NHKEY &key, const uint8_t value[16]);
 // Removes every entry with the key; returns how many there were.
 int nh_delete(NATHASH *t, const NHKEY &key);
 // The value of a key (16 bytes to value16, the IPv4 form to value4 when
-// not null), under the reader lock; false when absent.
+// not null), under the reader lock or from this thread's answer to the
+// same key since the table last changed; false when absent.
 bool nh_lookup(NATHASH *t, const NHKEY &key, uint8_t value16[16], uint8_t *value4);
 // Calls fn with every entry, under the reader lock (the `tnat` block
 // writer). fn must not change the table.

@@ -87,6 +87,10 @@ int mod_tnat(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
 {
     if (rule_count.load(std::memory_order_relaxed) == 0)
         return 0;
+    // A parsed IP layer also means a whole Ethernet header to test below.
+    if (fi->l3 < 0 || (fi->ethertype != ETHTYPE_IPV4 && fi->ethertype != ETHTYPE_IPV6) ||
+        (fi->proto != IPPROTO_TCP_ && fi->proto != IPPROTO_UDP_))
+        return 0;
     if (param_value(P_STRICTROUTING) == 1) {
         // Only frames sent to one of the daemon's own MACs: the VRRP
         // virtual MAC, or without VRRP the 06:00 MACs of own addresses.
@@ -94,9 +98,6 @@ int mod_tnat(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
         if (vrrp_configured() ? !mac_equal(dmac, cfg.vrrp.vmac) : !(dmac[0] == 0x06 && dmac[1] == 0x00))
             return 0;
     }
-    if (fi->l3 < 0 || (fi->ethertype != ETHTYPE_IPV4 && fi->ethertype != ETHTYPE_IPV6) ||
-        (fi->proto != IPPROTO_TCP_ && fi->proto != IPPROTO_UDP_))
-        return 0;
     uint8_t src[16], dst[16];
     frame_addr16(frame, fi, NATSIDE::SOURCE, src);
     frame_addr16(frame, fi, NATSIDE::DEST, dst);

@@ -13,8 +13,8 @@
 
 #include "command/process.h"
 #include "config/parameters.h"
-#include "gnat_keys.h"
 #include "packet/gnat.h"
+#include "support/gnat_keys.h"
 #include "support/support.h"
 
 namespace {

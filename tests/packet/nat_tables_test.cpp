@@ -9,10 +9,10 @@
 
 #include "command/process.h"
 #include "config/parameters.h"
-#include "gnat_keys.h"
 #include "packet/gnat.h"
 #include "packet/nattable.h"
 #include "packet/regular_callback.h"
+#include "support/gnat_keys.h"
 #include "support/support.h"
 
 namespace {
