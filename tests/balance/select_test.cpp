@@ -10,6 +10,8 @@
 #include "balance/bandwidth.h"
 #include "command/process.h"
 #include "config/parameters.h"
+#include "health/health.h"
+#include "packet/regular_callback.h"
 #include "select_fixture.h"
 
 namespace {
@@ -395,6 +397,53 @@ TEST_F(Select, ShowSessiongroups)
               "    7         6 3 4\n"
               "  100         7 5\n"
               "kvn# ");
+}
+
+// Until the probes decide more, the evaluation makes every enabled target
+// operational and every other one down; selection follows it.
+TEST_F(Select, EvaluationDecidesWhatIsOperational)
+{
+    for (int t : {1, 2}) {
+        TARGET &x = cfg.targets[t];
+        x.registered = 1;
+        x.enabled = t == 1;
+    }
+    list_server(1, {1, 2});
+    EXPECT_EQ(pick(1, client_frame("192.0.2.1")), -1);
+    evaluate_targets();
+    EXPECT_TRUE(target_operational(1));
+    EXPECT_FALSE(target_operational(2));
+    EXPECT_EQ(picks(1, 3), (std::vector<int>{1, 1, 1}));
+    cfg.targets[1].enabled = 0;  // disabled between two evaluations
+    EXPECT_FALSE(target_operational(1));
+}
+
+// With the server's ipdb on, the methods that apply the location test look
+// the client up once per selection; rr and hash never do.
+TEST_F(Select, LocatedMethodsLookTheClientUp)
+{
+    up_target(1);
+    SERVER &s = list_server(1, {1});
+    s.ipdb = 1;
+    run_line("set debugscope 5");
+    const char *v4 = "192.0.2.1 located as \"not found\" (index 511) ";
+    const char *v6 = "2001:db8::1 located as \"not found\" (index 511) ";
+    for (int m = 0; m < METHOD_COUNT; m++) {
+        s.method = m;
+        log_reset();
+        cfg.targets[1].agent.interval = 5;
+        EXPECT_EQ(pick(1, client_frame("192.0.2.1")), 1) << method_names[m];
+        EXPECT_EQ(pick(1, client_frame("2001:db8::1")), 1) << method_names[m];
+        bool located = m != METHOD_RR && m != METHOD_HASH;
+        EXPECT_EQ(log_count(v4), located ? 1 : 0) << method_names[m];
+        EXPECT_EQ(log_count(v6), located ? 1 : 0) << method_names[m];
+    }
+    // ipdb off: no lookup at all.
+    s.ipdb = 0;
+    s.method = METHOD_RANDOM;
+    log_reset();
+    pick(1, client_frame("192.0.2.1"));
+    EXPECT_EQ(log_count("located as"), 0);
 }
 
 }  // namespace
