@@ -34,11 +34,6 @@ int cmd_stfill(int argc, char **argv, FILE *out)
     return cmd_not_available(argc, argv, out);
 }
 
-int cmd_rndtest(int argc, char **argv, FILE *out)
-{
-    return cmd_not_available(argc, argv, out);
-}
-
 int show_sessions(int argc, char **argv, FILE *out)
 {
     return show_not_available(argc, argv, out);

@@ -24,6 +24,7 @@
 #include "command/interpreter.h"
 #include "command/log.h"
 #include "command/process.h"
+#include "balance/bandwidth.h"
 #include "config/addr.h"
 #include "config/check.h"
 #include "config/config_state.h"
@@ -613,6 +614,7 @@ enable_target(int n, FILE *)
     if (announce && !t.probes_started) {
         t.probes_started = 1;
         health_start_probes(n);
+        bw_sampler_start(n);
     }
     if (!was_enabled)
         registry_edit(target_registry)->enabled++;
@@ -680,8 +682,7 @@ disable_server(int n, FILE *)
     // The dry run of a reload leaves plugins and address entries alone.
     if (reload_dry_run())
         return 1;
-    if (s.plugin_pid != 0)
-        plugin_stop(n);
+    plugin_stop(n);
     // Servers on one address with different ports share its entry: it goes
     // only with the last of them.
     uint8_t a16[16];

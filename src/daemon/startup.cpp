@@ -17,6 +17,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "balance/select.h"
 #include "command/command_table.h"
 #include "command/control.h"
 #include "command/interpreter.h"
@@ -60,6 +61,7 @@ void process_setup()
         // id still decides the root test that follows.
     }
     srand((unsigned)getpid());
+    select_seed((uint64_t)getpid());
     open_syslog();
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);

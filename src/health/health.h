@@ -1,5 +1,11 @@
-// Health probes of targets and the gateway.
+// Health probes of targets and the gateway, and the target state they
+// decide.
 #pragma once
 
 // Starts the per-target probe threads of target n.
 void health_start_probes(int n);
+
+// Whether target n may carry traffic: a target number 1..2048 that is
+// enabled and was found operational by its last evaluation. The one
+// answer for selection, the packet path and the listings.
+bool target_operational(int n);

@@ -7,3 +7,10 @@ int lgrp_resolve()
     // none is left unresolved.
     return 0;
 }
+
+bool lgrp_member(int, int)
+{
+    // Without groups a target's `lgrp` restricts nothing: every client
+    // location counts as a member, as it does for a target with no group.
+    return true;
+}

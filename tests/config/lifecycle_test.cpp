@@ -2,10 +2,12 @@
 // ranges, registry keys, state ordering, network validation, nat outside,
 // VRRP requirements, the local-address test and `interface <name>`.
 #include <arpa/inet.h>
+#include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <set>
 #include <string>
+#include <sys/wait.h>
 
 #include "command/interpreter.h"
 #include "config/addr.h"
@@ -535,25 +537,32 @@ TEST_F(Lifecycle, IPv6OnlyNetworkHoldsNoIPv4Address)
     EXPECT_EQ(far.network, 0);
 }
 
-// Until plugins are built, enabling a server with a plugin says that none
-// was started; the server itself is enabled and announced.
-TEST_F(Lifecycle, ServerPluginIsNotReportedAsStarted)
+// Enabling a server with a plugin starts it as a co-process; disabling the
+// server kills it.
+TEST_F(Lifecycle, ServerPluginRunsWhileEnabled)
 {
     server(1, "192.0.2.80", 80);
     snprintf(cfg.servers[1].plugin, sizeof cfg.servers[1].plugin, "%s", "/bin/cat -u");
     int r = 0;
-    std::string out = run_no_check("commit server 1", &r);
-    EXPECT_EQ(out, "  ERROR: server plugins are not available in this build (plugin of server 1 not started)\n"
-                   "  ERROR: problem starting plugin for server 1\n" + OK);
+    EXPECT_EQ(run_no_check("commit server 1", &r), OK);
     EXPECT_EQ(r, 1);
     EXPECT_EQ(cfg.servers[1].enabled, 1);
-    EXPECT_EQ(cfg.servers[1].plugin_pid, 0);
+    pid_t pid = cfg.servers[1].plugin_pid;
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(cfg.servers[1].plugin_in, nullptr);
+    EXPECT_NE(cfg.servers[1].plugin_out, nullptr);
     EXPECT_EQ(run_line("disable server 1"), OK);
     EXPECT_EQ(cfg.servers[1].enabled, 0);
+    EXPECT_EQ(cfg.servers[1].plugin_pid, 0);
+    EXPECT_EQ(cfg.servers[1].plugin_in, nullptr);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 
-    // Without a plugin nothing is said.
+    // Without a plugin nothing is said and nothing runs.
     cfg.servers[1].plugin[0] = '\0';
     EXPECT_EQ(run_no_check("enable server 1"), OK);
+    EXPECT_EQ(cfg.servers[1].plugin_pid, 0);
 }
 
 TEST(LocalAddress, FindsLoopbackOnly)

@@ -10,6 +10,7 @@
 #include "command/interpreter.h"
 #include "config/config_files.h"
 #include "daemon/daemon.h"
+#include "health/scripts.h"
 #include "packet/arphash.h"
 #include "packet/chain.h"
 #include "packet/filter_lists.h"
@@ -198,6 +199,8 @@ void command_harness_init()
     }
     if (guard_count == 0)
         install_guards();
+    // A plugin line in the input names any shell command.
+    external_commands = 0;
     command_harness_reset();
 }
 
@@ -218,6 +221,7 @@ void command_harness_release()
         guards[g].entry->revert = guards[g].revert;
     }
     guard_count = 0;
+    external_commands = 1;
     tw_detach_all();
     remove_run_files();
 }

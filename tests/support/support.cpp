@@ -26,6 +26,7 @@
 #include "config/parameters.h"
 #include "config/pool.h"
 #include "daemon/daemon.h"
+#include "health/scripts.h"
 #include "packet/interface_io.h"
 #include "packet/snat.h"
 
@@ -53,6 +54,9 @@ void kvn_test_reset()
         interpreter_init();
         register_commands();
     }
+    // A plugin a test left running goes before its server record does.
+    for (int n = 1; n <= MAXSERVER; n++)
+        plugin_stop(n);
     config_init_tables();
     // The readers' frame counters live beside the interface records.
     for (int slot = 0; slot < IFSLOTS; slot++)
