@@ -42,6 +42,7 @@ int show_private(int argc, char **argv, FILE *out);
 int show_servers(int argc, char **argv, FILE *out);
 int show_server(int argc, char **argv, FILE *out);
 int show_sessions(int argc, char **argv, FILE *out);
+int show_sizes(int argc, char **argv, FILE *out);
 int show_snat(int argc, char **argv, FILE *out);
 int show_startuplog(int argc, char **argv, FILE *out);
 int show_stinfo(int argc, char **argv, FILE *out);
