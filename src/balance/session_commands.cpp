@@ -130,7 +130,7 @@ int mark_of_targets(SESSION *s, void *arg)
 // failed write.
 int dump_sessions(FILE *f)
 {
-    COLLECT c = {.lines = {}, .most = (size_t)ST_BATCH + 1, .match = nullptr, .now = get_uptime()};
+    COLLECT c = {.lines = {}, .most = (size_t)ST_BATCH + 1, .match = nullptr, .now = st_now()};
     c.lines.reserve(ST_BATCH);
     STWALK w = {};
     errno = 0;
@@ -365,7 +365,7 @@ int show_sessions(int argc, char **argv, FILE *out)
         fprintf(out, "  --- --- ---- ------- ---- ------------------\n");
     }
     size_t budget = (size_t)param_value(P_SESSIONDLIMIT);
-    COLLECT c = {.lines = {}, .most = budget + 1, .match = match, .now = get_uptime()};
+    COLLECT c = {.lines = {}, .most = budget + 1, .match = match, .now = st_now()};
     c.lines.reserve(c.most);
     STWALK w = {};
     while (!w.done)

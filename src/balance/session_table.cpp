@@ -1,12 +1,8 @@
 // SESSIONTABLE: the session table's operations. The table's storage is a
 // LOCKEDPOOL; the bucket chains are doubly linked through the entries, so
 // a reclaimed session leaves its chain without a walk, and the
-// all-sessions and synchronisation lists are AGELISTs.
-//
-// Time. The table's clock is the uptime, read as 1 during the first second
-// of the process: a last-used time of 0 means "expired", and a session
-// created in the first second (a session file loaded at start-up) must not
-// be born dead.
+// all-sessions and synchronisation lists are AGELISTs. Every time stamp
+// comes from st_now().
 #include "balance/session_table.h"
 
 #include <atomic>
@@ -101,8 +97,7 @@ session_of_sync(AGELINK *l)
 SESSION *st_first(SESSIONTABLE *t, STLIST list) { return session_of_sync(t->lists[list].head); }
 SESSION *st_next(const SESSION *s) { return session_of_sync(s->sync.next); }
 
-// The uptime as the table's time stamps take it (never 0).
-static uint32_t
+uint32_t
 st_now()
 {
     uint32_t now = get_uptime();

@@ -118,6 +118,10 @@ void st_rdlock(SESSIONTABLE *t);
 void st_wrlock(SESSIONTABLE *t);
 void st_unlock(SESSIONTABLE *t);
 
+// The table's clock: the uptime, read as 1 during the first second (a
+// last-used time of 0 means expired, and a session made then, such as one
+// a session file loads at start-up, must not be born dead).
+uint32_t st_now();
 // Whether a session has expired at `now`: marked (last used 0), or idle
 // for more than its timeout (the session's, or `sessiontimeout` for 0). A
 // session with timeout T is still valid T seconds after its last use.

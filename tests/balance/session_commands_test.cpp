@@ -105,6 +105,13 @@ TEST_F(SessionCommands, ShowSessionsLines)
     EXPECT_EQ(output("show sessions nothing"), FILTERED_HEADER);
 }
 
+TEST_F(SessionCommands, FirstSecondSessionAgeZero)
+{
+    set_uptime(0);
+    run_line("stfill 1");
+    EXPECT_EQ(output("show sessions"), "  1 session\n" + HEADER + "    1   1    0     600        0      TEST-DATA-0000000000\n");
+}
+
 TEST_F(SessionCommands, ShowSessionsDisplayBudget)
 {
     struct Case {
