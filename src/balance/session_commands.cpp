@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <libgen.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -295,11 +296,32 @@ int cmd_sessiondump(int, char **argv, FILE *out)
     return 1;
 }
 
+namespace {
+
+// A session file opened for reading; nullptr for anything but a regular
+// file, so that a pipe or a device never holds up the command.
+FILE *open_session_file(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    int flags = fcntl(fd, F_GETFL);
+    FILE *f = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+        f = fdopen(fd, "r");
+    if (f == nullptr)
+        close(fd);
+    return f;
+}
+
+}  // namespace
+
 int cmd_sessionload(int, char **argv, FILE *out)
 {
     char path[PATH_MAX];
     session_file_path(path, sizeof path, argv[1]);
-    FILE *f = fopen(path, "re");
+    FILE *f = open_session_file(path);
     if (f == nullptr)
         return cmd_error("cannot open %s for reading\n", argv[1]);
     if (reload_dry_run()) {

@@ -298,6 +298,10 @@ TEST_F(SessionCommands, LoadFormatErrors)
     // A 64-character id is kept as its first 63 characters.
     EXPECT_TRUE(found("x23456789012345678901234567890123456789012345678901234567890123", 1));
     EXPECT_EQ(output("sessionload /var/dumps/missing.txt"), "  ERROR: cannot open /var/dumps/missing.txt for reading\n");
+    // Only regular files: a pipe with no writer would hold the command up.
+    ASSERT_EQ(mkfifo(root.file("/var/dumps/fifo").c_str(), 0600), 0);
+    EXPECT_EQ(output("sessionload /var/dumps/fifo"), "  ERROR: cannot open /var/dumps/fifo for reading\n");
+    EXPECT_EQ(output("sessionload /var/dumps"), "  ERROR: cannot open /var/dumps for reading\n");
 }
 
 TEST_F(SessionCommands, LoadedNumbersOutsideTheTables)
