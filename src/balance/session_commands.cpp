@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <libgen.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -26,6 +25,7 @@
 #include "command/command_table.h"
 #include "command/interpreter.h"
 #include "command/process.h"
+#include "config/config_files.h"
 #include "config/parameters.h"
 #include "config/show.h"
 
@@ -167,13 +167,7 @@ int finish_dump(FILE *f, int fd, const char *tmp, const char *path, int err)
         unlink(tmp);
         return err;
     }
-    char dir[PATH_MAX];
-    snprintf(dir, sizeof dir, "%s", path);
-    int dfd = open(dirname(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
+    sync_directory_of(path);
     return 0;
 }
 

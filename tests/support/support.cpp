@@ -87,6 +87,15 @@ std::string run_line(const std::string &line, int *result)
     return c.str();
 }
 
+std::string run_output(const std::string &line, int *result)
+{
+    std::string out = run_line(line, result);
+    const std::string prompt = "kvn# ";
+    if (out.size() >= prompt.size() && out.compare(out.size() - prompt.size(), prompt.size(), prompt) == 0)
+        out.resize(out.size() - prompt.size());
+    return out;
+}
+
 int log_count(const std::string &needle)
 {
     std::string log = run_line("show log");
