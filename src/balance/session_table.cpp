@@ -344,22 +344,25 @@ st_lookup_target(SESSIONTABLE *t, const char *id, int target)
     return lookup_used(t, id, BY::TARGET, target);
 }
 
-SESSION *
-st_lookup_locked(SESSIONTABLE *t, const char *id, int server)
+static SESSION *
+lookup_locked(SESSIONTABLE *t, const char *id, BY by, int n)
 {
     pool_rdlock(t);
-    SESSION *s = st_lookup(t, id, server);
+    SESSION *s = lookup_used(t, id, by, n);
     pool_unlock(t);
     return s;
 }
 
 SESSION *
+st_lookup_locked(SESSIONTABLE *t, const char *id, int server)
+{
+    return lookup_locked(t, id, BY::SERVER, server);
+}
+
+SESSION *
 st_lookup_target_locked(SESSIONTABLE *t, const char *id, int target)
 {
-    pool_rdlock(t);
-    SESSION *s = st_lookup_target(t, id, target);
-    pool_unlock(t);
-    return s;
+    return lookup_locked(t, id, BY::TARGET, target);
 }
 
 SESSION *
