@@ -541,7 +541,7 @@ TEST_F(SessionTable, ClearLeavesNothing)
 TEST_F(SessionTable, LookupsAndRefreshesWhileScanning)
 {
     params[P_SESSIONTIMEOUT].current = 10;
-    constexpr int ROUNDS = 20000;
+    constexpr int ROUNDS = 10000;
     std::atomic<int> running{2};
     auto packet_thread = [&](int which) {
         char id[32];
