@@ -102,7 +102,7 @@ void session_file_path(char *out, size_t size, const char *name)
     }
 }
 
-// Marks every session fn's test picks.
+// What the marking walks of rmsession and rmt look for.
 struct MARK {
     const char *text;               // rmsession: the text ids are searched for
     int targets[RMT_TARGETS];       // rmt: the target numbers
