@@ -235,7 +235,7 @@ int load_config()
 
 bool reload_session_survives(int server, int target)
 {
-    if (server < 1 || server > MAXSERVER || target < 1 || target > MAXTARGET)
+    if (!valid_server(server) || !valid_target(target))
         return false;
     const SERVER &s = cfg.servers[server];
     const SERVER &olds = cfg.shadow_servers[server];
@@ -574,7 +574,12 @@ int save_file(const char *pattern, void (*writer)(FILE *))
         errno = err;
         return 0;
     }
-    // The rename itself reaches the disk with the directory.
+    sync_directory_of(path);
+    return 1;
+}
+
+void sync_directory_of(const char *path)
+{
     char dir[PATH_MAX];
     snprintf(dir, sizeof dir, "%s", path);
     int dfd = open(dirname(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -582,7 +587,6 @@ int save_file(const char *pattern, void (*writer)(FILE *))
         fsync(dfd);
         close(dfd);
     }
-    return 1;
 }
 
 static int save_conf(FILE *out)

@@ -64,6 +64,10 @@ void write_private(FILE *out);
 // old file is then untouched.
 int save_file(const char *pattern, void (*writer)(FILE *));
 
+// Flushes the directory holding `path` to disk, so that a file renamed
+// into place there stays in place after a crash.
+void sync_directory_of(const char *path);
+
 // The rename step of save_file; tests replace it to simulate a failure
 // between writing and renaming.
 extern int (*save_rename_hook)(const char *from, const char *to);

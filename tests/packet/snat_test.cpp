@@ -25,15 +25,6 @@ constexpr uint32_t ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
 constexpr uint32_t POOL1 = ip(198, 51, 100, 1);   // the range 198.51.100.1 - .4
 constexpr uint32_t LEFT1 = ip(192, 0, 2, 10);
 
-// A command's output without the prompt that follows it.
-std::string output(const std::string &line, int *result = nullptr)
-{
-    std::string out = run_line(line, result);
-    const std::string prompt = "kvn# ";
-    if (out.size() >= prompt.size() && out.compare(out.size() - prompt.size(), prompt.size(), prompt) == 0)
-        out.resize(out.size() - prompt.size());
-    return out;
-}
 
 std::string saved_line()
 {
@@ -70,7 +61,7 @@ TEST_F(SnatTest, AllocatesUpToTheEndThenReportsExhaustion)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
         int before = log_count("out of SNAT addresses");
-        EXPECT_EQ(output(c.line), "");
+        EXPECT_EQ(run_output(c.line), "");
         ASSERT_TRUE(snat_active());
         EXPECT_EQ(snat_allocate(), c.first);
         EXPECT_EQ(snat_allocate(), c.first + 1);
@@ -89,7 +80,7 @@ TEST_F(SnatTest, ReleasedAddressesComeBackFirstInFirstOut)
     snat_release(a);
     snat_release(ip(198, 51, 100, 9));   // outside the range: ignored
     EXPECT_EQ(snat_lookup_left(LEFT1), 0u) << "a release ends the association";
-    EXPECT_EQ(output("show snat"),
+    EXPECT_EQ(run_output("show snat"),
               "  SNAT range active from 198.51.100.1 to 198.51.100.4\n"
               "  next previously unused address: 198.51.100.3\n"
               "  number of addresses ready for re-use: 2\n"
@@ -116,46 +107,46 @@ TEST_F(SnatTest, RefusedRangesClearThePool)
         {"snatrange 0.0.0.0 198.51.100.1", "invalid range"},
     };
     for (const auto &r : rows) {
-        ASSERT_EQ(output("snatrange 198.51.100.1 198.51.100.4"), "");
+        ASSERT_EQ(run_output("snatrange 198.51.100.1 198.51.100.4"), "");
         ASSERT_TRUE(snat_active());
         int result = 1;
-        EXPECT_EQ(output(r.line, &result), std::string("  ERROR: ") + r.message + "\n") << r.line;
+        EXPECT_EQ(run_output(r.line, &result), std::string("  ERROR: ") + r.message + "\n") << r.line;
         EXPECT_EQ(result, 0);
         EXPECT_FALSE(snat_active()) << r.line;
-        EXPECT_EQ(output("show snat"), "  SNAT not active\n");
+        EXPECT_EQ(run_output("show snat"), "  SNAT not active\n");
         EXPECT_EQ(saved_line(), "");
     }
-    ASSERT_EQ(output("snatrange 198.51.100.1 198.51.100.4"), "");
-    EXPECT_EQ(output("no snatrange"), "");
+    ASSERT_EQ(run_output("snatrange 198.51.100.1 198.51.100.4"), "");
+    EXPECT_EQ(run_output("no snatrange"), "");
     EXPECT_FALSE(snat_active());
 }
 
 TEST_F(SnatTest, SavedLineAndConfiguration)
 {
-    ASSERT_EQ(output("snatrange 198.51.100.1 198.51.100.200"), "");
+    ASSERT_EQ(run_output("snatrange 198.51.100.1 198.51.100.200"), "");
     EXPECT_EQ(saved_line(), "snatrange 198.51.100.1 198.51.100.200\n");
-    EXPECT_NE(output("show conf").find("\n  snatrange 198.51.100.1 198.51.100.200\n"), std::string::npos);
+    EXPECT_NE(run_output("show conf").find("\n  snatrange 198.51.100.1 198.51.100.200\n"), std::string::npos);
 }
 
 TEST_F(SnatTest, ReloadPassesKeepWhatIsRunning)
 {
-    ASSERT_EQ(output("snatrange 198.51.100.1 198.51.100.4"), "");
+    ASSERT_EQ(run_output("snatrange 198.51.100.1 198.51.100.4"), "");
     uint32_t a = snat_allocate();
     snat_associate(LEFT1, a);
     // The dry run checks the words and changes nothing, not even on a refusal.
     interp.reload_pass = 1;
-    EXPECT_EQ(output("snatrange 198.51.100.1 198.51.100.9"), "");
-    EXPECT_EQ(output("snatrange 198.51.100.9 198.51.100.1"), "  ERROR: invalid range\n");
-    EXPECT_EQ(output("no snatrange"), "");
+    EXPECT_EQ(run_output("snatrange 198.51.100.1 198.51.100.9"), "");
+    EXPECT_EQ(run_output("snatrange 198.51.100.9 198.51.100.1"), "  ERROR: invalid range\n");
+    EXPECT_EQ(run_output("no snatrange"), "");
     EXPECT_EQ(saved_line(), "snatrange 198.51.100.1 198.51.100.4\n");
     EXPECT_EQ(snat_lookup_left(LEFT1), a);
     // The second pass keeps the pool of an unchanged range, and replaces
     // the pool of a changed one.
     interp.reload_pass = 2;
-    EXPECT_EQ(output("snatrange 198.51.100.1 198.51.100.4"), "");
+    EXPECT_EQ(run_output("snatrange 198.51.100.1 198.51.100.4"), "");
     EXPECT_EQ(snat_lookup_left(LEFT1), a);
     EXPECT_EQ(snat_allocate(), a + 1);
-    EXPECT_EQ(output("snatrange 198.51.100.1 198.51.100.9"), "");
+    EXPECT_EQ(run_output("snatrange 198.51.100.1 198.51.100.9"), "");
     EXPECT_EQ(snat_lookup_left(LEFT1), 0u);
     EXPECT_EQ(snat_allocate(), POOL1);
 }
@@ -189,7 +180,7 @@ TEST_F(SnatTest, ShowSnatListsTwentyOneLinesPerList)
             if (n > 21)
                 want += "    ... additional entries available\n";
         }
-        EXPECT_EQ(output("show snat"), want);
+        EXPECT_EQ(run_output("show snat"), want);
     }
 }
 
@@ -220,7 +211,7 @@ TEST_F(SnatTest, AssociationsExpireInBothDirectionsOnceASecond)
     EXPECT_EQ(snat_allocate(), r3);
     EXPECT_EQ(snat_lookup_left(LEFT1 + 2), 0u);
     EXPECT_EQ(snat_lookup_right(r2), 0u);
-    EXPECT_NE(output("show snat").find("  number of SNAT associations: 0/0\n"), std::string::npos);
+    EXPECT_NE(run_output("show snat").find("  number of SNAT associations: 0/0\n"), std::string::npos);
 }
 
 } // namespace

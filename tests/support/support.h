@@ -26,6 +26,9 @@ void kvn_test_reset();
 // Runs one command line and returns everything it printed.
 std::string run_line(const std::string &line, int *result = nullptr);
 
+// The same without the prompt that follows the command's output.
+std::string run_output(const std::string &line, int *result = nullptr);
+
 // How often the text occurs in the in-memory log ("show log").
 int log_count(const std::string &needle);
 
