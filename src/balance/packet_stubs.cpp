@@ -1,7 +1,5 @@
-// Balancing modules and the session-table step of the once-a-second
-// callback, until load balancing lands.
+// Balancing modules, until load balancing lands.
 #include "packet/module.h"
-#include "packet/regular_callback.h"
 
 int mod_slb(int, int, uint8_t *, FRAMEINFO *)
 {
@@ -11,9 +9,4 @@ int mod_slb(int, int, uint8_t *, FRAMEINFO *)
 int mod_llb(int, int, uint8_t *, FRAMEINFO *)
 {
     return 0;  // link load balancing: passes every frame until it lands
-}
-
-void st_scan_expired()
-{
-    // Session table expiry scan: belongs to the session table.
 }

@@ -235,7 +235,7 @@ int load_config()
 
 bool reload_session_survives(int server, int target)
 {
-    if (server < 1 || server > MAXSERVER || target < 1 || target > MAXTARGET)
+    if (!valid_server(server) || !valid_target(target))
         return false;
     const SERVER &s = cfg.servers[server];
     const SERVER &olds = cfg.shadow_servers[server];

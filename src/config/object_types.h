@@ -45,6 +45,7 @@ constexpr int BWSLOTS = 10;          // bandwidth history slots per target
 // Range tests of object numbers: whether n names a slot of its table.
 inline bool valid_interface(int n) { return n >= 1 && n <= MAXINTERFACE; }
 inline bool valid_network(int n) { return n >= 1 && n <= MAXNETWORK; }
+inline bool valid_server(int n) { return n >= 1 && n <= MAXSERVER; }
 inline bool valid_target(int n) { return n >= 1 && n <= MAXTARGET; }
 
 // Text field sizes (longest text + the terminating NUL).

@@ -38,6 +38,13 @@ pool_init(POOL *p, void **bucket, int32_t buckets, size_t entry_size, size_t lin
 void
 pool_release(POOL *p)
 {
+    pool_release_chunks(p);
+    memset(p->bucket, 0, (size_t)p->buckets * sizeof *p->bucket);
+}
+
+void
+pool_release_chunks(POOL *p)
+{
     POOLCHUNK *c = p->chunks;
     while (c != nullptr) {
         POOLCHUNK *next = c->next;
@@ -49,7 +56,6 @@ pool_release(POOL *p)
     p->chunk_used = p->chunk_entries;
     p->free = nullptr;
     p->count = 0;
-    memset(p->bucket, 0, (size_t)p->buckets * sizeof *p->bucket);
 }
 
 void *

@@ -73,6 +73,10 @@ bool pool_init(POOL *p, void **bucket, int32_t buckets, size_t entry_size, size_
 // list; the pool can be used again. Only for a table that is being
 // discarded or reset while no other thread can hold one of its records.
 void pool_release(POOL *p);
+// pool_release for a pool whose chains the caller has already emptied: the
+// heads are not written, so a table with a large head array that used few
+// of them resets without touching the rest.
+void pool_release_chunks(POOL *p);
 
 // A record filled with zero bytes, from the free list or else the newest
 // chunk (a new chunk when that is used up). nullptr when a new chunk was

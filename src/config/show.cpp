@@ -36,6 +36,7 @@ const SHOWITEM show_items[] = {
     {"server", 3, show_server, "show status of server <n>"},
     {"sessions", 0, show_sessions, "show session table information"},
     {"sessiongroups", 0, show_sessiongroups, "show session groups and their sessions"},
+    {"sizes", 0, show_sizes, "show session table structure sizes"},
     {"snat", 0, show_snat, "show SNAT information"},
     {"startuplog", 0, show_startuplog, "show startup log messages"},
     {"stinfo", 0, show_stinfo, "show session hashtable information"},

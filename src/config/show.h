@@ -43,6 +43,7 @@ int show_servers(int argc, char **argv, FILE *out);
 int show_server(int argc, char **argv, FILE *out);
 int show_sessions(int argc, char **argv, FILE *out);
 int show_sessiongroups(int argc, char **argv, FILE *out);
+int show_sizes(int argc, char **argv, FILE *out);
 int show_snat(int argc, char **argv, FILE *out);
 int show_startuplog(int argc, char **argv, FILE *out);
 int show_stinfo(int argc, char **argv, FILE *out);

@@ -1,5 +1,5 @@
 // The VRRP module and the HA steps of the once-a-second callback, until
-// VRRP and synchronisation land, and the announcements of the NAT tables.
+// VRRP and synchronisation land, and the announcements of the tables.
 #include "ha/sync.h"
 #include "packet/module.h"
 #include "packet/regular_callback.h"
@@ -17,6 +17,11 @@ void vrrp_callback()
 void sync_second()
 {
     // Acknowledged synchronisation step: belongs to session synchronisation.
+}
+
+void sync_announce_session(const char *, int, int, uint32_t)
+{
+    // Session announcement: belongs to session synchronisation.
 }
 
 void sync_announce_gnat(const GNATPAIR &)

@@ -1,14 +1,8 @@
 // Session synchronisation commands, not built into this release yet.
-// The handlers below answer "command not available" until their subsystem lands.
+// The handler below answers "command not available" until its subsystem lands.
 #include "command/command_table.h"
-#include "config/show.h"
 
 int cmd_resync(int argc, char **argv, FILE *out)
 {
     return cmd_not_available(argc, argv, out);
-}
-
-int show_nous(int argc, char **argv, FILE *out)
-{
-    return show_not_available(argc, argv, out);
 }

@@ -4,6 +4,7 @@
 // state evaluation comes last so it sees this second's probe answers.
 #include "packet/regular_callback.h"
 
+#include "balance/session_table.h"
 #include "command/process.h"
 #include "config/parameters.h"
 #include "ha/vrrp.h"
@@ -16,7 +17,7 @@ void regular_callback()
 
     arp_refresh();
     probe_send_due();
-    st_scan_expired();
+    st_scan(session_table);
     for (int k = 0; k < param_value(P_NATSCAN); k++)
         nat_scan();
     snat_expire();

@@ -11,8 +11,6 @@ void regular_callback();
 
 // Walks the target registry and sends the probes that are due (health).
 void probe_send_due();
-// Scans the session table for expired sessions (balance).
-void st_scan_expired();
 // One NAT table scan; the callback runs it `natscan` times (routing and NAT).
 void nat_scan();
 // The VRRP timer (ha); called only while vrrp_settings_complete().

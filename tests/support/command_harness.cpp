@@ -47,6 +47,7 @@ const DENYROW deny_rows[] = {
     {.command = "benchmark", .kind = nullptr},
     {.command = "v3benchmark", .kind = nullptr},
     {.command = "rndtest", .kind = nullptr},
+    {.command = "stfill", .kind = nullptr},
     // Enabling an interface opens a device of the host (raw socket or TAP)
     // and starts its link-detection thread, which never ends; the harness
     // interface is on the test wire instead.

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "balance/session_table.h"
 #include "command/command_table.h"
 #include "command/interpreter.h"
 #include "command/log.h"
@@ -64,6 +65,7 @@ void kvn_test_reset()
     config_files_reset();
     params_reset();
     snat_clear();
+    st_clear(session_table);
     // The build host may itself use documentation addresses; in-process
     // tests see no local addresses unless they install their own test
     // (which a reset inside the test leaves in place).
