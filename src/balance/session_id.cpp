@@ -86,17 +86,28 @@ put_char(KEYBUF &k, char c)
         *k.p++ = c;
 }
 
+// Digits are written straight into place when they fit (every client
+// frame has its key made); at the end of the buffer, as many as fit.
 static void
 put_uint(KEYBUF &k, unsigned v)
 {
-    char digits[10];
-    int n = 0;
+    int n = 1;
+    for (unsigned t = v; t >= 10; t /= 10)
+        n++;
+    if (k.end - k.p < n) {
+        char digits[10];
+        for (int i = n - 1; i >= 0; i--, v /= 10)
+            digits[i] = (char)('0' + v % 10);
+        for (int i = 0; i < n; i++)
+            put_char(k, digits[i]);
+        return;
+    }
+    char *e = k.p + n;
     do {
-        digits[n++] = (char)('0' + v % 10);
+        *--e = (char)('0' + v % 10);
         v /= 10;
     } while (v != 0);
-    while (n > 0)
-        put_char(k, digits[--n]);
+    k.p += n;
 }
 
 static void

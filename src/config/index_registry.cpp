@@ -2,6 +2,7 @@
 // list for walks, guarded by one reader/writer lock per registry.
 #include "config/index_registry.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,26 @@
 INDEXREGISTRY *server_registry = nullptr;
 INDEXREGISTRY *target_registry = nullptr;
 
+// Generations are drawn from one counter for every registry, so that a
+// registry made where a discarded one was never repeats one of its
+// generations. Drawn only under a writer lock, by commands.
+static std::atomic<uint64_t> last_generation{0};
+
+// The writer lock, with a new generation before anything changes.
+static void
+wrlock(INDEXREGISTRY *ir)
+{
+    pthread_rwlock_wrlock(&ir->lock);
+    uint64_t g = last_generation.fetch_add(1, std::memory_order_relaxed) + 1;
+    std::atomic_ref<uint64_t>(ir->generation).store(g, std::memory_order_release);
+}
+
+static uint64_t
+generation(const INDEXREGISTRY *ir)
+{
+    return std::atomic_ref<uint64_t>(const_cast<uint64_t &>(ir->generation)).load(std::memory_order_acquire);
+}
+
 INDEXREGISTRY *
 ir_new()
 {
@@ -23,13 +44,14 @@ ir_new()
         daemon_exit(EXIT_OSERR);
     }
     table_rwlock_init(&ir->lock);
+    ir->generation = last_generation.fetch_add(1, std::memory_order_relaxed) + 1;
     return ir;
 }
 
 void
 ir_clear(INDEXREGISTRY *ir)
 {
-    pthread_rwlock_wrlock(&ir->lock);
+    wrlock(ir);
     pool_release(&ir->pool);
     ir->list = nullptr;
     ir->count = 0;
@@ -85,7 +107,7 @@ ir_insert(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n, int32_t nu
     // The existence test and the change are done under the write lock in
     // one go: a test under the read lock followed by a separate write would
     // let two writers insert the same key.
-    pthread_rwlock_wrlock(&ir->lock);
+    wrlock(ir);
     IRENTRY *e = find_locked(ir, addr, port_n);
     if (e != nullptr) {
         e->number = number;
@@ -118,12 +140,43 @@ ir_insert4(INDEXREGISTRY *ir, const uint8_t addr[4], uint16_t port_n, int32_t nu
     ir_insert(ir, a16, port_n, number);
 }
 
+// This thread's recent answers of ir_lookup, absent keys included: the
+// packet path asks for every frame's destination and source (a few
+// lookups a frame), and the registries change only by command.
+struct IRCACHEROW {
+    uint64_t generation;       // the registry's generation when filled
+    const INDEXREGISTRY *ir;   // the registry asked; nullptr = empty row
+    uint8_t addr[16];
+    uint16_t port_n;
+    int32_t number;            // its answer, 0 for an absent key
+};
+constexpr int IRCACHE_BITS = 8;
+static thread_local IRCACHEROW ir_cache[1 << IRCACHE_BITS];
+
+static IRCACHEROW *
+cache_row(const uint8_t addr[16], uint16_t port_n)
+{
+    uint64_t lo, hi;
+    memcpy(&lo, addr, 8);
+    memcpy(&hi, addr + 8, 8);
+    uint64_t h = lo * 0x9e3779b97f4a7c15u ^ (hi + port_n) * 0xc2b2ae3d27d4eb4fu;
+    return &ir_cache[h >> (64 - IRCACHE_BITS)];
+}
+
 int32_t
 ir_lookup(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n)
 {
+    IRCACHEROW *r = cache_row(addr, port_n);
+    if (r->ir == ir && r->generation == generation(ir) && r->port_n == port_n && memcmp(r->addr, addr, 16) == 0)
+        return r->number;
     pthread_rwlock_rdlock(&ir->lock);
     IRENTRY *e = find_locked(ir, addr, port_n);
     int32_t number = e != nullptr ? e->number : 0;
+    r->generation = ir->generation;
+    r->ir = ir;
+    memcpy(r->addr, addr, 16);
+    r->port_n = port_n;
+    r->number = number;
     pthread_rwlock_unlock(&ir->lock);
     return number;
 }
@@ -141,7 +194,7 @@ ir_delete(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n)
 {
     int removed = 0;
     uint32_t b = ir_hash(addr, port_n);
-    pthread_rwlock_wrlock(&ir->lock);
+    wrlock(ir);
     while (IRENTRY *e = find_locked(ir, addr, port_n)) {
         pool_unlink(&ir->pool, b, e);
         if (e->list_prev != nullptr)

@@ -40,6 +40,7 @@ struct INDEXREGISTRY {
     pthread_rwlock_t lock;     // shared for lookups and walks, exclusive for changes
     int32_t count;             // registry keys held; kept by the lifecycle commands
     int32_t enabled;           // enabled objects; kept by the lifecycle commands
+    uint64_t generation;       // raised whenever the writer lock is taken; atomic access
 };
 
 // The server registry and the target registry, created by registries_init().
@@ -71,7 +72,9 @@ void ir_insert4(INDEXREGISTRY *ir, const uint8_t addr[4], uint16_t port_n, int32
 
 // The number held for (addr, port), 0 when the key is absent. The number is
 // copied under the read lock, so a concurrent delete can never leave the
-// caller holding a freed entry.
+// caller holding a freed entry. Each thread keeps its recent answers and
+// gives them again without the lock while the registry's generation (new
+// at every writer lock, before any change) stays the same.
 int32_t ir_lookup(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n);
 int32_t ir_lookup4(INDEXREGISTRY *ir, const uint8_t addr[4], uint16_t port_n);
 

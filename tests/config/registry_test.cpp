@@ -67,6 +67,31 @@ TEST_F(Registry, InsertLookupReplaceDelete)
     EXPECT_EQ(walk_numbers(ir, ir_walk), std::vector<int32_t>{6});
 }
 
+// Lookups are answered from this thread's earlier answers while the
+// registry is unchanged: every change, clearing included, is seen at once,
+// and a registry made anew where a discarded one was gives none of the old
+// one's answers.
+TEST_F(Registry, RepeatedLookupsFollowEveryChange)
+{
+    const uint8_t a[4] = {203, 0, 113, 80};
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(ir_lookup4(ir, a, htons(80)), 0);
+    ir_insert4(ir, a, htons(80), 1);
+    EXPECT_EQ(ir_lookup4(ir, a, htons(80)), 1);
+    EXPECT_EQ(ir_lookup4(ir, a, htons(80)), 1);
+    ir_insert4(ir, a, htons(80), 2);
+    EXPECT_EQ(ir_lookup4(ir, a, htons(80)), 2);
+    ir_clear(ir);
+    EXPECT_EQ(ir_lookup4(ir, a, htons(80)), 0);
+    for (int round = 0; round < 20; round++) {
+        INDEXREGISTRY *other = ir_new();
+        ir_insert4(other, a, htons(80), 100 + round);
+        EXPECT_EQ(ir_lookup4(other, a, htons(80)), 100 + round);
+        ir_clear(other);
+        free(other);
+    }
+}
+
 TEST_F(Registry, FamiliesAndWalkOrder)
 {
     const uint8_t a4[4] = {203, 0, 113, 1};
