@@ -6,9 +6,9 @@ serve: one process per backend host. It answers with its own name on
   - TCP ports: every line received is answered with one identity line,
     the connection stays open until the peer closes it,
   - UDP ports: every datagram is answered with one identity line from
-    the port it came to, or, when the datagram reads "via <port>", from
-    that other port of this backend (a reply from a port the client did
-    not talk to).
+    the port it came to, or, when the datagram reads "via <port>,...",
+    from each of those ports of this backend in turn (replies from ports
+    the client did not talk to).
 An identity line is "<name> <peer address> <peer port> <local address>
 <local port>", the addresses as this host saw them: the peer is who the
 connection or datagram came from, local is the address and port it was
@@ -118,8 +118,8 @@ def tcp_handler(name):
 
 
 def udp_socket(family, port):
+    # No SO_REUSEADDR: on UDP it would let a second backend share the port.
     s = socket.socket(family, socket.SOCK_DGRAM)
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     if family == socket.AF_INET6:
         s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
         s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVPKTINFO, 1)
@@ -155,12 +155,12 @@ def udp_loop(name, family, port, sockets):
         la, pa, pp = destination_of(family, anc), plain(peer[0]), peer[1]
         cid = call_id(text)
         log(f"udp {la} {port} {pa} {pp} {cid if cid else text.strip()}")
-        out = s
+        outs = [s]
         if text.startswith("via "):
-            via = int(text.split()[1])
-            out = sockets.get((family, via), s)
-        out.sendto(f"{name} {pa} {pp} {la} {port}\n".encode(), peer)
-        log(f"udp-sent {out.getsockname()[1]} {pa} {pp}")
+            outs = [sockets.get((family, via), s) for via in ports(text.split()[1])]
+        for out in outs:
+            out.sendto(f"{name} {pa} {pp} {la} {port}\n".encode(), peer)
+            log(f"udp-sent {out.getsockname()[1]} {pa} {pp}")
 
 
 def ports(text):
