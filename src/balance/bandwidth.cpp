@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "balance/slb.h"
 #include "command/process.h"
 #include "config/config_state.h"
 #include "config/threads.h"
@@ -14,9 +15,11 @@ void bw_sample(int n, unsigned now)
     TARGET &t = cfg.targets[n];
     pthread_mutex_lock(&t.lock);
     int pos = t.bw_pos >= 0 && t.bw_pos < BWSLOTS ? t.bw_pos : 0;
+    TARGETTRAFFIC c;
+    target_traffic(n, &c);
     t.bw[pos].time = now;
-    t.bw[pos].bytes_to = t.bytes_to;
-    t.bw[pos].bytes_from = t.bytes_from;
+    t.bw[pos].bytes_to = c.bytes_to;
+    t.bw[pos].bytes_from = c.bytes_from;
     t.bw_pos = (pos + 1) % BWSLOTS;
     pthread_mutex_unlock(&t.lock);
 }
@@ -57,8 +60,10 @@ BWRATES bw_rates(int n, unsigned now)
     // Uptime values are compared by subtraction.
     unsigned seconds = now - old.time;
     if (old.time != 0 && seconds != 0 && seconds < 0x80000000u) {
-        r.in = rate(t.bytes_from, old.bytes_from, seconds);
-        r.out = rate(t.bytes_to, old.bytes_to, seconds);
+        TARGETTRAFFIC c;
+        target_traffic(n, &c);
+        r.in = rate(c.bytes_from, old.bytes_from, seconds);
+        r.out = rate(c.bytes_to, old.bytes_to, seconds);
     }
     pthread_mutex_unlock(&t.lock);
     return r;

@@ -8,6 +8,7 @@
 // The default session identifier handlers; defined with the other handlers
 // by the session identifier module.
 #include "balance/session_id.h"
+#include "balance/slb.h"
 #include "command/interpreter.h"
 #include "command/log.h"
 #include "config/index_registry.h"
@@ -183,10 +184,12 @@ config_init_tables()
         s = SERVER{};
         server_init(s);
     }
-    for (TARGET &t : cfg.targets) {
+    for (int n = 0; n <= MAXTARGET; n++) {
+        TARGET &t = cfg.targets[n];
         t = TARGET{};
         target_defaults(t);
         pthread_mutex_init(&t.lock, nullptr);
+        target_traffic_clear(n);
     }
     for (SERVER &s : cfg.shadow_servers)
         s = SERVER{};

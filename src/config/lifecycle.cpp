@@ -25,6 +25,7 @@
 #include "command/log.h"
 #include "command/process.h"
 #include "balance/bandwidth.h"
+#include "balance/slb.h"
 #include "config/addr.h"
 #include "config/check.h"
 #include "config/config_state.h"
@@ -809,6 +810,10 @@ purge_target(int n, FILE *)
     if (t.registered)
         return cmd_error("target %d needs to be in unregistered state\n", n);
     target_defaults(t);
+    // The running target's traffic starts from zero with its counters (a
+    // dry run clears only its scratch copy).
+    if (!reload_dry_run())
+        target_traffic_clear(n);
     return 1;
 }
 

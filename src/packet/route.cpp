@@ -62,9 +62,8 @@ bool gateway_hop(bool ip6, int *n, AHHOP *hop)
     return ah_resolve(arp_table, key, hop);
 }
 
-} // namespace
-
-int route_frame(int, int len, uint8_t *frame, const FRAMEINFO *fi)
+// The step itself; `from` replaces the network's MAC as source when set.
+int route(int len, uint8_t *frame, const FRAMEINFO *fi, const uint8_t *from)
 {
     if (len < ETH_HDRLEN || mac_is_multicast(frame + ETH_DST))
         return 1;
@@ -98,9 +97,21 @@ int route_frame(int, int len, uint8_t *frame, const FRAMEINFO *fi)
     if (out < 0)
         return 1;
     memcpy(frame + ETH_DST, hop.mac, 6);
-    memcpy(frame + ETH_SRC, smac, 6);
+    memcpy(frame + ETH_SRC, from != nullptr ? from : smac, 6);
     interface_send(out, frame, len);
     return 1;
+}
+
+} // namespace
+
+int route_frame(int, int len, uint8_t *frame, const FRAMEINFO *fi)
+{
+    return route(len, frame, fi, nullptr);
+}
+
+int route_frame_from(int, int len, uint8_t *frame, const FRAMEINFO *fi, const uint8_t smac[6])
+{
+    return route(len, frame, fi, smac);
 }
 
 // The router. It takes only frames addressed to one of the daemon's own

@@ -18,3 +18,9 @@
 // without a gateway or a gateway without an ARP entry, and frames whose
 // next hop's MAC was not learnt on any interface.
 int route_frame(int slot, int len, uint8_t *frame, const FRAMEINFO *fi);
+
+// The same step for a frame sent on behalf of one of the daemon's own
+// addresses: the source MAC becomes `smac` (that address's MAC) instead of
+// the network's, so switches keep learning where the MAC clients send to
+// is. Everything else, the verdict included, is route_frame's.
+int route_frame_from(int slot, int len, uint8_t *frame, const FRAMEINFO *fi, const uint8_t smac[6]);
