@@ -3,15 +3,16 @@
 # client 198.51.100.50 reaches servers on 198.51.100.101-113 and
 # 2001:db8:1::113, and three identity backends 203.0.113.11-13 answer with
 # their names ("backend-1" ...) and log the addresses they saw. Real
-# clients: curl, nc, sipp, and for UDP the identity tool's client, which
-# shows where an answer came from. The cases, one server each:
+# clients: curl, nc, sipp, and the identity tool's client for UDP (it
+# shows where an answer came from) and for a TCP close by RST. The cases, one server each:
 #   rr        curl four times with sessionid src+port: backend-1, 2, 1, 2
 #   sticky    the same four requests with sessionid src stay on backend-1,
 #             one session; 1 MiB through it arrives whole
 #   null      stimeout null: four datagrams go 1, 2, 1, 2 and no session
 #             is made
 #   ftimeout  an open TCP connection's session has stimeout 300; the FIN of
-#             its close shortens it to ftimeout 5 and it expires
+#             its close shortens it to ftimeout 5 and it expires; an RST
+#             instead of the FIN shortens it too
 #   port 0    a port-0 server beside a port-8005 server on one address
 #   xlate     server port 80 to target port 8080
 #   dsr       the backend holds the server address on lo, gets the frames
@@ -240,6 +241,12 @@ case_ftimeout() {  # FIN shortens the session of server 4 to its ftimeout
   [ $ok = 0 ]
 }
 
+case_rst() {  # so does an RST from the client (no FIN is sent)
+  take_port
+  expect "$(in_client timeout 5 python3 "$IDENT" ask tcp 198.51.100.104 7004 "rst-$T" --sport "$P" --reset)" \
+    "backend-1 $CLIENT $P $B1 7004" && poll 3 session 4 7 "$CLIENT:$P" 5 5
+}
+
 case_port0() {  # port 8005 to its own server, any other port to server 6
   local ok=0
   take_port
@@ -346,6 +353,7 @@ run() {  # run <on|off> <run number>
   check "[tx $T] sessionid src: four connections stay on backend-1, one session" case_sticky
   check "[tx $T] 1 MiB through the sticky server arrives whole" case_bulk
   check "[tx $T] the FIN shortens the session to ftimeout 5, then it expires" case_ftimeout
+  check "[tx $T] an RST shortens the session to ftimeout 5" case_rst
   check "[tx $T] port 8005 to its server, port 7006 to the port-0 server" case_port0
   check "[tx $T] server port 80 reaches target port 8080" case_xlate
   check "[tx $T] dsr: destination unchanged, answer over the backend's own link" case_dsr

@@ -20,6 +20,9 @@ sent to. Every request is also logged, one line each, to --log:
 Every socket is bound to the wildcard addresses of both families, so
 a backend also answers on an address it holds on lo.
 
+ask tcp <address> <port> <text> [--sport N] [--reset]: connects, sends the
+  text as one line, prints the answer line and closes; with --reset the
+  close is a TCP RST instead of a FIN.
 ask udp <address> <port> <text> [--sport N] [--wait S]: sends one datagram
   from an unconnected socket and prints each answer as "<answer> from
   <address>:<port>" (so an answer from another port than the one asked is
@@ -31,6 +34,7 @@ import http.server
 import os
 import socket
 import socketserver
+import struct
 import sys
 import threading
 
@@ -191,11 +195,27 @@ def serve(args):
     threading.Event().wait()
 
 
+def ask_tcp(args, s):
+    s.settimeout(args.wait)
+    s.connect((args.host, args.port))
+    s.sendall((args.text + "\n").encode())
+    answer = s.makefile("rb").readline().decode(errors="replace").strip()
+    if not answer:
+        return 1
+    print(answer)
+    if args.reset:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    s.close()
+    return 0
+
+
 def ask(args):
     family = family_of(args.host)
-    s = socket.socket(family, socket.SOCK_DGRAM)
+    s = socket.socket(family, socket.SOCK_STREAM if args.proto == "tcp" else socket.SOCK_DGRAM)
     if args.sport:
         s.bind(("::" if family == socket.AF_INET6 else "0.0.0.0", args.sport))
+    if args.proto == "tcp":
+        return ask_tcp(args, s)
     s.sendto(args.text.encode(), (args.host, args.port))
     if args.wait == 0:
         return 0
@@ -220,12 +240,13 @@ def main():
     sp.add_argument("--tcp", default="", help="TCP identity ports")
     sp.add_argument("--udp", default="", help="UDP identity ports")
     ap = sub.add_parser("ask")
-    ap.add_argument("proto", choices=["udp"])
+    ap.add_argument("proto", choices=["tcp", "udp"])
     ap.add_argument("host")
     ap.add_argument("port", type=int)
     ap.add_argument("text")
     ap.add_argument("--sport", type=int, default=0)
     ap.add_argument("--wait", type=float, default=2.0)
+    ap.add_argument("--reset", action="store_true")
     args = p.parse_args()
     if args.mode == "serve":
         serve(args)
