@@ -164,7 +164,7 @@ slb_backends_ready() {
 slb_lab_start() {
   local k
   lab_require ip curl nc ethtool python3 timeout
-  ROOT=$(mktemp -d /tmp/kvn-e2e-slb-XXXXXX)
+  ROOT=$(mktemp -d "/tmp/$TAG-XXXXXX")
   trap slb_lab_cleanup EXIT
   mkdir -p "$ROOT/etc" "$ROOT/var/run"
   head -c 1048576 /dev/urandom >"$ROOT/big.bin"
