@@ -133,11 +133,9 @@ void target_traffic_clear(int n)
 // ---------------------------------------------------------------------------
 // The module
 
-namespace {
+uint16_t slb_proxy_cursor[GNAT_TYPES];
 
-// Port cursors of the proxy's associations, one per association type
-// (written under the NAT table's lock, as the nat module's are).
-uint16_t proxy_cursor[GNAT_TYPES];
+namespace {
 
 // The frame's addresses and ports, read once from the reader's parse.
 struct SLBFRAME {
@@ -400,7 +398,7 @@ int proxy_forward(int slot, int len, uint8_t *frame, const FRAMEINFO *fi, const 
         GNATKEY left = gnat_key(f.src, type, f.sport);
         GNATPAIR p;
         if (!gnat_find_left(gnat_table, left, &p) &&
-            !gnat_allocate_port(gnat_table, left, vip, type, &proxy_cursor[type], &p))
+            !gnat_allocate_port(gnat_table, left, vip, type, &slb_proxy_cursor[type], &p))
             return 1;  // every port of the server's address is taken
         // The client's side may have an association of the nat module
         // (another address on the right): this frame cannot be proxied.

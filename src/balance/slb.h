@@ -26,6 +26,13 @@
 
 #include <cstdint>
 
+#include "packet/gnat.h"
+
+// The next port the proxy tries on a server's address, per association
+// type of the NAT table; written under that table's lock, as the nat
+// module's cursors are.
+extern uint16_t slb_proxy_cursor[GNAT_TYPES];
+
 // The traffic counters of a target as the listings and the bandwidth
 // history see them.
 struct TARGETTRAFFIC {

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "balance/slb.h"
 #include "command/process.h"
+#include "config/config_state.h"
 #include "packet/arp.h"
 #include "packet/arphash.h"
 #include "packet/filter_lists.h"
@@ -48,6 +50,22 @@ const char *const NAT_WIRE_CONFIG[] = {
     "network 2 interfaces 3",
     "commit network 1,2",
     "tnat 192.0.2.60 203.0.113.50 tcp any",
+    "server 1 ipaddr 203.0.113.80",
+    "server 1 ipaddr6 2001:db8:2::80",
+    "server 1 port 80",
+    "server 1 sessionid src+port",
+    "server 1 targets 1,2",
+    "target 1 ipaddr 192.0.2.61",
+    "target 1 ipaddr6 2001:db8::61",
+    "target 1 port 8080",
+    "target 1 sessionid dst+port",
+    "target 2 ipaddr 192.0.2.62",
+    "target 2 ipaddr6 2001:db8::62",
+    "target 2 port 8080",
+    "target 2 sessionid dst+port",
+    "commit target 1,2",
+    "commit server 1",
+    "check",
 };
 
 // A resolved neighbour of network n whose MAC was learnt on interface slot.
@@ -68,6 +86,7 @@ bool nat_wire_init()
     mh_clear(ownmac_table);
     gnat_clear(gnat_table);
     memset(nat_cursor, 0, sizeof nat_cursor);
+    memset(slb_proxy_cursor, 0, sizeof slb_proxy_cursor);
     tnat_clear();
     for (int l = 0; l < FL_COUNT; l++)
         fl_clear(l);
@@ -93,6 +112,15 @@ bool nat_wire_init()
     neighbour(NW_TARGET4, NW_TARGET_MAC, 1, 1);
     neighbour(NW_SERVER4, NW_SERVER_MAC, 2, 3);
     neighbour(NW_SERVER6, NW_SERVER_MAC, 2, 3);
+    neighbour(NW_CLIENT4, NW_CLIENT_MAC, 2, 3);
+    neighbour(NW_CLIENT6, NW_CLIENT_MAC, 2, 3);
+    neighbour(NW_T1_4, NW_T1_MAC, 1, 2);
+    neighbour(NW_T1_6, NW_T1_MAC, 1, 2);
+    neighbour(NW_T2_4, NW_T2_MAC, 1, 2);
+    neighbour(NW_T2_6, NW_T2_MAC, 1, 2);
+    // What the health evaluation finds of targets whose checks pass.
+    cfg.targets[1].operational = 1;
+    cfg.targets[2].operational = 1;
     GNATPAIR p;
     gnat_insert(gnat_table, gnat_side(NW_HOST4, GNAT_TCP4, NW_HOST_PORT),
                 gnat_side(NW_OUTSIDE4, GNAT_TCP4, NW_OUTSIDE_PORT), &p);
