@@ -9,7 +9,7 @@
 # is installed.
 set -euo pipefail
 packages=(build-essential cmake g++ clang libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
-          iproute2 iputils-ping arping ndisc6 netcat-openbsd curl ethtool tmux python3 tcpdump)
+          iproute2 iputils-ping arping ndisc6 netcat-openbsd curl ethtool tmux python3 tcpdump sip-tester)
 lock_wait=900   # seconds to wait for apt's locks in all
 
 missing_of() {  # missing_of <package...>: prints those not installed
