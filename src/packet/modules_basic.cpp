@@ -12,6 +12,7 @@
 #include "config/config_state.h"
 #include "config/parameters.h"
 #include "ha/vrrp.h"
+#include "packet/arp_frames.h"
 #include "packet/arphash.h"
 #include "packet/filter_lists.h"
 #include "packet/frame.h"
@@ -118,7 +119,14 @@ int mod_strict(int, int len, uint8_t *frame, FRAMEINFO *)
     const uint8_t *dst = frame + ETH_DST;
     if (vrrp_configured())
         return mac_equal(dst, cfg.vrrp.vmac) ? 0 : 1;
-    return dst[0] == 0x06 && (dst[1] == 0x00 || dst[1] == 0x01) ? 0 : 1;
+    if (dst[0] == 0x06 && (dst[1] == 0x00 || dst[1] == 0x01))
+        return 0;
+    // A host that hears one of our neighbour solicitations takes the MAC
+    // it comes from as the soliciting address's and sends to it from then
+    // on; those frames are ours as much as the ones to the 06:0x MACs.
+    uint8_t smac[6];
+    nd_solicitation_mac(smac);
+    return mac_equal(dst, smac) ? 0 : 1;
 }
 
 int mod_ping(int slot, int len, uint8_t *frame, FRAMEINFO *fi)

@@ -7,6 +7,7 @@
 #include "config/config_state.h"
 #include "config/parameters.h"
 #include "packet/arp.h"
+#include "packet/arp_frames.h"
 #include "packet/frame.h"
 #include "packet_fixture.h"
 
@@ -106,6 +107,16 @@ void strict_vrrp()
 void disable_3() { cfg.interfaces[3].enabled = 0; }
 
 // Frames used by the rows.
+// The MAC our neighbour solicitations come from, as text.
+const char *solicitation_mac_text()
+{
+    static char text[18];
+    uint8_t m[6];
+    nd_solicitation_mac(m);
+    snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+    return text;
+}
+
 Frame udp_from_client(const char *dst_mac = OTHER_MAC)
 {
     return FrameBuilder().eth(dst_mac, CLIENT_MAC).ipv4("192.0.2.1", "192.0.2.20").udp(1024, 53).payload("q").build();
@@ -199,6 +210,8 @@ std::vector<ROW> rows()
         {"strict passes own MAC 06:00", "strict", strict_on, 1, udp_from_client(VIP_MAC), {}, 0},
         {"strict passes own MAC 06:01", "strict", strict_on, 1, udp_from_client("06:01:00:01:02:03"), {}, 0},
         {"strict drops other MACs", "strict", strict_on, 1, u, {}, 1},
+        {"strict passes the neighbour solicitations' MAC", "strict", strict_on, 1,
+         udp_from_client(solicitation_mac_text()), {}, 0},
         {"strict with VRRP passes the virtual MAC", "strict", strict_vrrp, 1, udp_from_client(VMAC), {}, 0},
         {"strict with VRRP drops 06:00 MACs", "strict", strict_vrrp, 1, udp_from_client(VIP_MAC), {}, 1},
         {"ping answers an IPv4 echo request to a VIP", "ping", vip_network, 1, echo4("192.0.2.10"),
