@@ -142,41 +142,53 @@ ir_insert4(INDEXREGISTRY *ir, const uint8_t addr[4], uint16_t port_n, int32_t nu
 
 // This thread's recent answers of ir_lookup, absent keys included: the
 // packet path asks for every frame's destination and source (a few
-// lookups a frame), and the registries change only by command.
+// lookups a frame), and the registries change only by command. Two ways
+// per set, the newer answer first, so the few keys of one frame do not
+// push each other out when they meet in a set.
 struct IRCACHEROW {
     uint64_t generation;       // the registry's generation when filled
     const INDEXREGISTRY *ir;   // the registry asked; nullptr = empty row
-    uint8_t addr[16];
+    uint64_t lo, hi;           // the address as two words
     uint16_t port_n;
     int32_t number;            // its answer, 0 for an absent key
 };
-constexpr int IRCACHE_BITS = 8;
-static thread_local IRCACHEROW ir_cache[1 << IRCACHE_BITS];
+constexpr int IRCACHE_SET_BITS = 7;
+static thread_local IRCACHEROW ir_cache[(1 << IRCACHE_SET_BITS) * 2];
 
+// The set's first row: multiplicative hashing of the address words, the
+// port and the registry (so that a server and a target on one address and
+// port do not always meet); the top bits of the sum depend on every bit.
 static IRCACHEROW *
-cache_row(const uint8_t addr[16], uint16_t port_n)
+cache_set(const INDEXREGISTRY *ir, uint64_t lo, uint64_t hi, uint16_t port_n)
 {
-    uint64_t lo, hi;
-    memcpy(&lo, addr, 8);
-    memcpy(&hi, addr + 8, 8);
-    uint64_t h = lo * 0x9e3779b97f4a7c15u ^ (hi + port_n) * 0xc2b2ae3d27d4eb4fu;
-    return &ir_cache[h >> (64 - IRCACHE_BITS)];
+    uint64_t h = lo * 0x9e3779b97f4a7c15u + hi * 0xc2b2ae3d27d4eb4fu +
+                 ((uint64_t)port_n ^ (uint64_t)(uintptr_t)ir) * 0xff51afd7ed558ccdu;
+    return &ir_cache[(h >> (64 - IRCACHE_SET_BITS)) * 2];
+}
+
+static bool
+row_answers(const IRCACHEROW &r, const INDEXREGISTRY *ir, uint64_t gen, uint64_t lo, uint64_t hi, uint16_t port_n)
+{
+    return r.ir == ir && r.generation == gen && r.lo == lo && r.hi == hi && r.port_n == port_n;
 }
 
 int32_t
 ir_lookup(INDEXREGISTRY *ir, const uint8_t addr[16], uint16_t port_n)
 {
-    IRCACHEROW *r = cache_row(addr, port_n);
-    if (r->ir == ir && r->generation == generation(ir) && r->port_n == port_n && memcmp(r->addr, addr, 16) == 0)
-        return r->number;
+    uint64_t lo, hi;
+    memcpy(&lo, addr, 8);
+    memcpy(&hi, addr + 8, 8);
+    IRCACHEROW *set = cache_set(ir, lo, hi, port_n);
+    uint64_t gen = generation(ir);
+    if (row_answers(set[0], ir, gen, lo, hi, port_n))
+        return set[0].number;
+    if (row_answers(set[1], ir, gen, lo, hi, port_n))
+        return set[1].number;
     pthread_rwlock_rdlock(&ir->lock);
     IRENTRY *e = find_locked(ir, addr, port_n);
     int32_t number = e != nullptr ? e->number : 0;
-    r->generation = ir->generation;
-    r->ir = ir;
-    memcpy(r->addr, addr, 16);
-    r->port_n = port_n;
-    r->number = number;
+    set[1] = set[0];
+    set[0] = {ir->generation, ir, lo, hi, port_n, number};
     pthread_rwlock_unlock(&ir->lock);
     return number;
 }
