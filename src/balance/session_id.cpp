@@ -12,6 +12,7 @@
 #include "balance/session_id.h"
 
 #include <arpa/inet.h>
+#include <array>
 #include <cstring>
 
 #include "packet/frame.h"
@@ -110,9 +111,40 @@ put_uint(KEYBUF &k, unsigned v)
     k.p += n;
 }
 
+// The decimal text of every byte value, for IPv4 addresses: the digits
+// in place and their count, so an octet is one 4-byte store.
+struct OCTETTEXT {
+    char digits[4];  // the digits, then zeros
+    uint8_t len;     // 1 to 3
+};
+
+static constexpr std::array<OCTETTEXT, 256> octet_texts = [] {
+    std::array<OCTETTEXT, 256> t{};
+    for (int v = 0; v < 256; v++) {
+        int n = v >= 100 ? 3 : v >= 10 ? 2 : 1;
+        t[v].len = (uint8_t)n;
+        for (int i = n - 1, x = v; i >= 0; i--, x /= 10)
+            t[v].digits[i] = (char)('0' + x % 10);
+    }
+    return t;
+}();
+
 static void
 put_addr(KEYBUF &k, int family, const uint8_t *a)
 {
+    if (family == 4 && k.end - k.p >= 16) {
+        // Each octet's four bytes are stored and the next one starts
+        // after its digits: the longest address is 15 characters, and the
+        // last store reaches one byte beyond it.
+        for (int i = 0; i < 4; i++) {
+            const OCTETTEXT &o = octet_texts[a[i]];
+            memcpy(k.p, o.digits, 4);
+            k.p += o.len;
+            if (i < 3)
+                *k.p++ = '.';
+        }
+        return;
+    }
     if (family == 4) {
         for (int i = 0; i < 4; i++) {
             if (i > 0)
