@@ -56,10 +56,11 @@ TEST(ChainCorpus, HarnessReachesTheModules)
     tw_detach_all();
 }
 
-// The NAT seeds through the default chain, each in a fresh harness: what
+// The NAT and balancing seeds through the default chain, each in a fresh harness: what
 // leaves (interface, the translated side's address and port, sound
 // checksums), or nothing. An outbound seed that left untranslated would
-// mean the harness no longer reaches `nat`, and the fuzzer with it.
+// mean the harness no longer reaches `nat` (or `slb`), and the fuzzer
+// with it.
 TEST(ChainCorpus, NatSeedsReachNatAndTnat)
 {
     struct ROW {
@@ -68,6 +69,7 @@ TEST(ChainCorpus, NatSeedsReachNatAndTnat)
         NATSIDE side;       // the side whose address and port are checked
         const char *addr;
         uint16_t port;
+        const char *after = nullptr;  // a seed run first in the same harness
     };
     const ROW rows[] = {
         {"nat_tcp4_out", 3, NATSIDE::SOURCE, NW_OUTSIDE4, NW_OUTSIDE_PORT},   // the existing association
@@ -83,10 +85,23 @@ TEST(ChainCorpus, NatSeedsReachNatAndTnat)
         {"nat_sctp4_out", 3, NATSIDE::SOURCE, NW_HOST4, 5000},   // not translated, routed as it is
         {"tnat_forward", 1, NATSIDE::DEST, NW_TARGET4, 8080},
         {"tnat_reverse", 3, NATSIDE::SOURCE, NW_TNAT4, 33000},
+        // The balanced service: client frames leave for target 1, the
+        // target's replies from the server's address and port, back to
+        // the interface the client's frame came in on (every seed comes in
+        // on interface 1).
+        {"slb_tcp4_client", 2, NATSIDE::DEST, NW_T1_4, NW_TARGET_PORT},
+        {"slb_udp6_client", 2, NATSIDE::DEST, NW_T1_6, NW_TARGET_PORT},
+        {"slb_sctp4_client", 2, NATSIDE::DEST, NW_T1_4, NW_TARGET_PORT},
+        {"slb_tcp4_reply", 1, NATSIDE::SOURCE, NW_VIP4, NW_VIP_PORT, "slb_tcp4_client"},
+        {"slb_tcp6_reply", 1, NATSIDE::SOURCE, NW_VIP6, NW_VIP_PORT, "slb_tcp6_client"},
     };
     for (const ROW &row : rows) {
         SCOPED_TRACE(row.seed);
         ASSERT_TRUE(chain_harness_init());
+        if (row.after != nullptr) {
+            std::string first = seed(row.after);
+            ASSERT_EQ(chain_harness_run_chain(CHAIN_HARNESS_DEFAULT, (const uint8_t *)first.data(), first.size()), 1);
+        }
         std::string in = seed(row.seed);
         ASSERT_FALSE(in.empty());
         int sent = chain_harness_run_chain(CHAIN_HARNESS_DEFAULT, (const uint8_t *)in.data(), in.size());
@@ -107,6 +122,22 @@ TEST(ChainCorpus, NatSeedsReachNatAndTnat)
         uint16_t port = 0;
         EXPECT_TRUE(frame_nat_port(out.data(), &fi, row.side, &port));
         EXPECT_EQ(port, row.port);
+    }
+    tw_detach_all();
+}
+
+// A fragmentation-needed message for the server quoting a client's
+// connection goes to each operational target as it is (targets 1 and 2).
+TEST(ChainCorpus, TooBigSeedReachesTheTargets)
+{
+    ASSERT_TRUE(chain_harness_init());
+    std::string in = seed("slb_too_big4");
+    ASSERT_FALSE(in.empty());
+    ASSERT_EQ(chain_harness_run_chain(CHAIN_HARNESS_DEFAULT, (const uint8_t *)in.data(), in.size()), 2);
+    for (int i = 0; i < 2; i++) {
+        const TWFRAME *f = tw_sent(i);
+        EXPECT_EQ(f->slot, 2);
+        EXPECT_EQ(Frame(f->data + ETH_HDRLEN, f->data + f->len), Frame(in.begin() + ETH_HDRLEN, in.end()));
     }
     tw_detach_all();
 }
