@@ -166,8 +166,10 @@ pool_generation(const LOCKEDPOOL *t)
 // Generations are unique across tables, so one cache serves every table
 // of a kind.
 
-constexpr int POOLCACHE_BITS = 8;                    // bits of the row number
-constexpr int POOLCACHE_ROWS = 1 << POOLCACHE_BITS;  // rows per cache
+constexpr int POOLCACHE_SET_BITS = 7;                 // bits of the set number
+constexpr int POOLCACHE_SETS = 1 << POOLCACHE_SET_BITS;  // sets per cache
+constexpr int POOLCACHE_WAYS = 2;                     // rows per set, the newer first
+constexpr int POOLCACHE_ROWS = POOLCACHE_SETS * POOLCACHE_WAYS;
 constexpr int POOLCACHE_KEY = 16;    // longest key in bytes
 
 // A key of up to 16 bytes as two words, zero beyond its length.
@@ -228,13 +230,15 @@ pool_cache_key(const void *key, size_t key_len)
     return w;
 }
 
-// The row a key maps to. Multiplicative hashing: only the top bits of a
-// product depend on every bit of the word multiplied, so those are taken.
+// The first row of the set a key maps to. Multiplicative hashing: only
+// the top bits of a product depend on every bit of the word multiplied,
+// so those are taken. Two rows a set, so that the few keys one frame asks
+// for do not push each other out when two of them meet in a set.
 inline POOLCACHEROW *
 pool_cache_row(POOLCACHE *c, const POOLKEY &k)
 {
     uint64_t h = k.lo * 0x9e3779b97f4a7c15u ^ k.hi * 0xc2b2ae3d27d4eb4fu;
-    return &c->row[h >> (64 - POOLCACHE_BITS)];
+    return &c->row[(h >> (64 - POOLCACHE_SET_BITS)) * POOLCACHE_WAYS];
 }
 
 // True with *value set when this thread's cache holds the key's answer
@@ -244,23 +248,32 @@ inline bool
 pool_cache_get(POOLCACHE *c, const LOCKEDPOOL *t, const void *key, size_t key_len, uintptr_t *value)
 {
     POOLKEY k = pool_cache_key(key, key_len);
-    const POOLCACHEROW *r = pool_cache_row(c, k);
-    if (r->generation != pool_generation(t) || r->key.lo != k.lo || r->key.hi != k.hi)
-        return false;
-    *value = r->value;
-    return true;
+    const POOLCACHEROW *set = pool_cache_row(c, k);
+    uint64_t g = pool_generation(t);
+    for (int w = 0; w < POOLCACHE_WAYS; w++) {
+        const POOLCACHEROW *r = &set[w];
+        if (r->generation == g && r->key.lo == k.lo && r->key.hi == k.hi) {
+            *value = r->value;
+            return true;
+        }
+    }
+    return false;
 }
 
 // Stores the answer of a lookup made under the table's reader lock, which
-// the caller still holds (so the generation read is the answer's).
+// the caller still holds (so the generation read is the answer's). The
+// answer goes first in its set; the row it replaces moves second unless
+// it held the same key.
 inline void
 pool_cache_put(POOLCACHE *c, const LOCKEDPOOL *t, const void *key, size_t key_len, uintptr_t value)
 {
     POOLKEY k = pool_cache_key(key, key_len);
-    POOLCACHEROW *r = pool_cache_row(c, k);
-    r->key = k;
-    r->value = value;
-    r->generation = pool_generation(t);
+    POOLCACHEROW *set = pool_cache_row(c, k);
+    if (set[0].key.lo != k.lo || set[0].key.hi != k.hi)
+        set[1] = set[0];
+    set[0].key = k;
+    set[0].value = value;
+    set[0].generation = pool_generation(t);
 }
 
 // The `next` pointer of a record.

@@ -408,7 +408,7 @@ TEST(PoolTest, CacheKeysUseExactlyTheirLength)
     }
 }
 
-// Keys differing in any one byte spread over the rows: addresses of one
+// Keys differing in any one byte spread over the sets: addresses of one
 // network or MACs of one vendor differ in their last bytes only.
 TEST(PoolTest, CacheRowsDependOnEveryKeyByte)
 {
@@ -423,9 +423,47 @@ TEST(PoolTest, CacheRowsDependOnEveryKeyByte)
                 k[i] = (uint8_t)v;
                 rows.insert(pool_cache_row(&cache, pool_cache_key(k, len)));
             }
-            EXPECT_GE(rows.size(), (size_t)POOLCACHE_ROWS / 2);
+            EXPECT_GE(rows.size(), (size_t)POOLCACHE_SETS / 2);
         }
     }
+}
+
+// Two keys of one set both keep their answers; a third one of the set
+// pushes the older of the two out.
+TEST(PoolTest, CacheSetsHoldTwoKeys)
+{
+    static POOLCACHE cache;
+    memset(&cache, 0, sizeof cache);
+    TABLE *t = new_table();
+    uint8_t keys[3][16];
+    int found = 0;
+    const POOLCACHEROW *set = nullptr;
+    for (int v = 0; v < 65536 && found < 3; v++) {
+        uint8_t k[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 0, (uint8_t)(v >> 8), (uint8_t)v};
+        const POOLCACHEROW *r = pool_cache_row(&cache, pool_cache_key(k, 16));
+        if (set == nullptr)
+            set = r;
+        if (r == set)
+            memcpy(keys[found++], k, 16);
+    }
+    ASSERT_EQ(found, 3);
+    pool_rdlock(t);
+    pool_cache_put(&cache, t, keys[0], 16, 10);
+    pool_cache_put(&cache, t, keys[1], 16, 11);
+    pool_unlock(t);
+    uintptr_t v = 0;
+    EXPECT_TRUE(pool_cache_get(&cache, t, keys[0], 16, &v));
+    EXPECT_EQ(v, 10u);
+    EXPECT_TRUE(pool_cache_get(&cache, t, keys[1], 16, &v));
+    EXPECT_EQ(v, 11u);
+    pool_rdlock(t);
+    pool_cache_put(&cache, t, keys[2], 16, 12);
+    pool_unlock(t);
+    EXPECT_FALSE(pool_cache_get(&cache, t, keys[0], 16, &v));
+    EXPECT_TRUE(pool_cache_get(&cache, t, keys[1], 16, &v));
+    EXPECT_TRUE(pool_cache_get(&cache, t, keys[2], 16, &v));
+    EXPECT_EQ(v, 12u);
+    pool_table_free(t);
 }
 
 TEST(PoolTest, CacheAnswersOnlyForTheGenerationItWasFilledIn)
