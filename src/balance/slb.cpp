@@ -416,8 +416,7 @@ int forward(int slot, int len, uint8_t *frame, const FRAMEINFO *fi, const SLBFRA
     const TARGET &t = cfg.targets[target];
     // The client is learnt where it is a neighbour; clients beyond the
     // gateway are reached through it and get no entries.
-    if (network_containing(f.src) != 0)
-        arp_learn_sender(f.src, frame + ETH_SRC);
+    arp_learn_neighbour(f.src, frame + ETH_SRC);
     uint8_t taddr[16];
     if (!address_of(t.ipaddr, t.ipaddr6, f.v6, taddr))
         return 1;  // the target has no address of the client's family

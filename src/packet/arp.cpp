@@ -66,16 +66,22 @@ static int network_of_entry(const AHENTRY *e)
 
 int arp_network_of(const uint8_t addr[16])
 {
-    AHENTRY *e = ah_find(arp_table, addr);
-    if (e != nullptr && network_enabled(e->network))
-        return e->network;
-    return 0;
+    AHHOP hop;
+    ah_resolve(arp_table, addr, &hop);
+    return network_enabled(hop.key_network) ? hop.key_network : 0;
+}
+
+int arp_find_network_hop(const uint8_t addr[16], AHHOP *hop, bool *found)
+{
+    *found = ah_resolve(arp_table, addr, hop);
+    return network_enabled(hop->key_network) ? hop->key_network : network_containing(addr);
 }
 
 int arp_find_network(const uint8_t addr[16])
 {
-    int n = arp_network_of(addr);
-    return n != 0 ? n : network_containing(addr);
+    AHHOP hop;
+    bool found;
+    return arp_find_network_hop(addr, &hop, &found);
 }
 
 // ---------------------------------------------------------------------------
@@ -194,6 +200,17 @@ void arp_learn_sender(const uint8_t addr[16], const uint8_t mac[6])
             e->network = n;
         ah_unlock(arp_table);
     }
+}
+
+void arp_learn_neighbour(const uint8_t addr[16], const uint8_t mac[6])
+{
+    // The common case first: an entry that has this MAC already, which
+    // nothing would change whatever network holds the address.
+    AHHOP hop;
+    if (ah_resolve(arp_table, addr, &hop) && mac_equal(hop.mac, mac))
+        return;
+    if (network_containing(addr) != 0)
+        arp_learn_sender(addr, mac);
 }
 
 void arp_delete(const uint8_t addr[16])

@@ -56,6 +56,9 @@ AHENTRY *arp_make_active(const uint8_t addr[16]);
 // (ah_insert) when those could change it. An address whose entry already
 // has this MAC costs a lookup without a lock.
 void arp_learn_sender(const uint8_t addr[16], const uint8_t mac[6]);
+// arp_learn_sender for a sender on one of the daemon's networks only (a
+// sender beyond a router is reached through it and gets no entry).
+void arp_learn_neighbour(const uint8_t addr[16], const uint8_t mac[6]);
 
 // Deletes the entry of an address (nothing when there is none).
 void arp_delete(const uint8_t addr[16]);
@@ -71,6 +74,10 @@ int arp_network_of(const uint8_t addr[16]);
 // commands alike: arp_network_of, else the first enabled network that
 // contains it (network_containing, config/networks.h). 0 when none.
 int arp_find_network(const uint8_t addr[16]);
+// The same network and the address's entry in one lookup, for the packet
+// path: *found tells whether ah_resolve found an entry (via followed), and
+// *hop then holds its fields.
+int arp_find_network_hop(const uint8_t addr[16], AHHOP *hop, bool *found);
 
 // Enters an own MAC in the own-MAC table (reserved, no interface).
 void arp_enter_own_mac(const uint8_t mac[6]);

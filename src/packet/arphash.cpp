@@ -9,6 +9,7 @@
 #include "command/log.h"
 #include "command/process.h"
 #include "config/addr.h"
+#include "config/object_types.h"
 #include "config/parameters.h"
 #include "packet/machash.h"
 
@@ -89,19 +90,30 @@ AHENTRY *ah_lookup(ARPHASH *t, const uint8_t key[16])
 }
 
 // This thread's copies of ah_resolve answers, packed into the row's
-// value: MAC in the low 48 bits, network in bits 48-55, vip in bit 56,
-// bit 63 set for a found entry (0 = no entry). Every field is written
-// only under the writer lock, which changes the generation first, so a
-// row holds what a locked lookup would copy while the generation stays.
+// value: MAC in the low 48 bits, network in bits 48-55, vip in bit 56 and
+// bit 63 set for a found entry (via followed); the key's own entry's
+// network in bits 57-61 and bit 62 set when that entry exists (0 = no
+// entry at all). Every field is written only under the writer lock,
+// which changes the generation first, so a row holds what a locked lookup
+// would copy while the generation stays.
 static thread_local POOLCACHE resolve_cache;
 constexpr uintptr_t RESOLVE_FOUND = (uintptr_t)1 << 63;
+constexpr uintptr_t RESOLVE_KEY_FOUND = (uintptr_t)1 << 62;
+constexpr int RESOLVE_KEY_NETWORK_SHIFT = 57;
+constexpr uintptr_t RESOLVE_KEY_NETWORK_MASK = 0x1f;
 constexpr uintptr_t RESOLVE_VIP = (uintptr_t)1 << 56;
+static_assert(MAXNETWORK <= (int)RESOLVE_KEY_NETWORK_MASK, "network numbers fit the packed field");
 
-static uintptr_t resolve_pack(const AHENTRY *e)
+static uintptr_t resolve_pack(const AHENTRY *key_entry, const AHENTRY *e)
 {
+    uintptr_t v = 0;
+    if (key_entry != nullptr && valid_network(key_entry->network))
+        v |= RESOLVE_KEY_FOUND | ((uintptr_t)key_entry->network << RESOLVE_KEY_NETWORK_SHIFT);
+    else if (key_entry != nullptr)
+        v |= RESOLVE_KEY_FOUND;
     if (e == nullptr)
-        return 0;
-    uintptr_t v = RESOLVE_FOUND | ((uintptr_t)(uint8_t)e->network << 48);
+        return v;
+    v |= RESOLVE_FOUND | ((uintptr_t)(uint8_t)e->network << 48);
     if (e->vip)
         v |= RESOLVE_VIP;
     for (int i = 0; i < 6; i++)
@@ -109,15 +121,30 @@ static uintptr_t resolve_pack(const AHENTRY *e)
     return v;
 }
 
-bool ah_resolve(ARPHASH *t, const uint8_t key[16], AHHOP *out)
+// The packed answer for a key, from this thread's copy when it holds.
+static uintptr_t resolve_value(ARPHASH *t, const uint8_t key[16])
 {
     uintptr_t v;
     if (!pool_cache_get(&resolve_cache, t, key, 16, &v)) {
         pool_rdlock(t);
-        v = resolve_pack(find_following(t, key));
+        AHENTRY *k = find(t, key);
+        AHENTRY *e = k;
+        if (k != nullptr && memcmp(k->via, zero_ip4, 4) != 0) {
+            uint8_t via[16];
+            ipv4_mapped(via, k->via);
+            e = find(t, via);
+        }
+        v = resolve_pack(k, e);
         pool_cache_put(&resolve_cache, t, key, 16, v);
         pool_unlock(t);
     }
+    return v;
+}
+
+bool ah_resolve(ARPHASH *t, const uint8_t key[16], AHHOP *out)
+{
+    uintptr_t v = resolve_value(t, key);
+    out->key_network = (int32_t)((v >> RESOLVE_KEY_NETWORK_SHIFT) & RESOLVE_KEY_NETWORK_MASK);
     if ((v & RESOLVE_FOUND) == 0)
         return false;
     for (int i = 0; i < 6; i++)

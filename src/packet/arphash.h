@@ -85,9 +85,10 @@ struct AHHOP {
     uint8_t mac[6];         // resolved MAC; all zero = not resolved
     bool vip;               // one of the daemon's own addresses
     int32_t network;        // owning network 1..10; 0 = none
+    int32_t key_network;    // the network of the key's own entry (before via); 0 = none or no entry
 };
 // The entry's fields for a key, following via; false when there is no
-// entry. Answered from a per-thread copy while the table is unchanged, so
+// entry. key_network is set in either case (0 without an entry). Answered from a per-thread copy while the table is unchanged, so
 // the lookup of a known address takes no lock.
 bool ah_resolve(ARPHASH *t, const uint8_t key[16], AHHOP *out);
 AHENTRY *ah_lookup4(ARPHASH *t, const uint8_t ip4[4]);

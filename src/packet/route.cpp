@@ -74,12 +74,13 @@ int route(int len, uint8_t *frame, const FRAMEINFO *fi, const uint8_t *from)
 
     uint8_t smac[6];
     AHHOP hop;
-    int n = arp_find_network(key);
+    bool found;
+    int n = arp_find_network_hop(key, &hop, &found);
     if (n != 0) {
         // Direct delivery on one of the daemon's networks.
         if (!network_mac(smac, n, ip6))
             return 1;
-        if (!ah_resolve(arp_table, key, &hop) || mac_is_zero(hop.mac)) {
+        if (!found || mac_is_zero(hop.mac)) {
             arp_route_unresolved(key, n);
             return 1;
         }
