@@ -87,28 +87,43 @@ put_char(KEYBUF &k, char c)
         *k.p++ = c;
 }
 
-// Digits are written straight into place when they fit (every client
-// frame has its key made); at the end of the buffer, as many as fit.
+// The two digits of every value below 100, for numbers written two
+// digits at a time (every client frame's key has a port).
+static constexpr std::array<char, 200> digit_pairs = [] {
+    std::array<char, 200> t{};
+    for (int v = 0; v < 100; v++) {
+        t[2 * v] = (char)('0' + v / 10);
+        t[2 * v + 1] = (char)('0' + v % 10);
+    }
+    return t;
+}();
+
+// The decimal digits of v; as many as fit at the end of the buffer.
 static void
 put_uint(KEYBUF &k, unsigned v)
 {
-    int n = 1;
-    for (unsigned t = v; t >= 10; t /= 10)
-        n++;
-    if (k.end - k.p < n) {
-        char digits[10];
-        for (int i = n - 1; i >= 0; i--, v /= 10)
-            digits[i] = (char)('0' + v % 10);
-        for (int i = 0; i < n; i++)
-            put_char(k, digits[i]);
+    char digits[10];
+    char *e = digits + sizeof digits;
+    char *p = e;
+    while (v >= 100) {
+        p -= 2;
+        memcpy(p, &digit_pairs[2 * (v % 100)], 2);
+        v /= 100;
+    }
+    if (v >= 10) {
+        p -= 2;
+        memcpy(p, &digit_pairs[2 * v], 2);
+    } else {
+        *--p = (char)('0' + v);
+    }
+    size_t n = (size_t)(e - p);
+    if ((size_t)(k.end - k.p) >= n) {
+        memcpy(k.p, p, n);
+        k.p += n;
         return;
     }
-    char *e = k.p + n;
-    do {
-        *--e = (char)('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    k.p += n;
+    for (; p < e; p++)
+        put_char(k, *p);
 }
 
 // The decimal text of every byte value, for IPv4 addresses: the digits

@@ -253,14 +253,7 @@ bool frame_finish_checksum(uint8_t *frame, const FRAMEINFO *fi)
 void csum_replace(uint8_t *field, const uint8_t *oldb, const uint8_t *newb, int n)
 {
     // ~HC + ~m + m' summed over every changed word, then complemented.
-    uint32_t sum = (uint16_t)~rd16(field);
-    for (int i = 0; i + 1 < n; i += 2) {
-        sum += (uint16_t)~rd16(oldb + i);
-        sum += rd16(newb + i);
-    }
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    wr16(field, (uint16_t)~sum);
+    csum_apply(field, csum_change(oldb, newb, n));
 }
 
 void csum_replace16(uint8_t *field, uint16_t oldv, uint16_t newv)

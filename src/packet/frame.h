@@ -289,6 +289,30 @@ bool frame_finish_checksum(uint8_t *frame, const FRAMEINFO *fi);
 // pseudo-header holds the protocol number) are never all zero; an ICMP
 // message over IPv4 can be, and takes icmp4_csum_replace instead.
 void csum_replace(uint8_t *field, const uint8_t *oldb, const uint8_t *newb, int n);
+// The same in two steps, for several changes under one checksum: the sum
+// ~m + m' of each changed word (csum_change, n even, summed as a caller
+// likes), then ~(~HC + that sum) into the field (csum_apply). One
+// csum_apply of the summed changes stores what a csum_replace per change
+// would.
+inline uint32_t
+csum_change(const uint8_t *oldb, const uint8_t *newb, int n)
+{
+    uint32_t sum = 0;
+    for (int i = 0; i + 1 < n; i += 2)
+        sum += (uint32_t)(uint16_t)~(((unsigned)oldb[i] << 8) | oldb[i + 1]) + (((unsigned)newb[i] << 8) | newb[i + 1]);
+    return sum;
+}
+inline void
+csum_apply(uint8_t *field, uint32_t change)
+{
+    uint64_t sum = (uint16_t)~(((unsigned)field[0] << 8) | field[1]);
+    sum += change;
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    uint16_t v = (uint16_t)~sum;
+    field[0] = (uint8_t)(v >> 8);
+    field[1] = (uint8_t)v;
+}
 // Same for a single 16-bit word given as values.
 void csum_replace16(uint8_t *field, uint16_t oldv, uint16_t newv);
 // UDP variant: a stored 0 means "no checksum" (allowed over IPv4 only; a

@@ -250,6 +250,7 @@ bool translate_frame(uint8_t *frame, const FRAMEINFO *fi, NATSIDE side, int what
     uint8_t *ip = frame + fi->l3;
     uint8_t *l4csum = whole ? frame + csum_offset(fi, k) : nullptr;
     bool incremental = !csum_unfinished;
+    uint32_t l4_change = 0;  // the transport checksum's changes, applied at the end
 
     if (do_addr) {
         int alen = v6 ? 16 : 4;
@@ -261,12 +262,8 @@ bool translate_frame(uint8_t *frame, const FRAMEINFO *fi, NATSIDE side, int what
         memcpy(field, neu, (size_t)alen);
         if (!v6)
             csum_replace(ip + IP4_CSUM, old, neu, 4);
-        if (covers_addr && incremental) {
-            if (k == L4_UDP)
-                csum_replace_udp(l4csum, old, neu, alen);
-            else
-                csum_replace(l4csum, old, neu, alen);
-        }
+        if (covers_addr && incremental)
+            l4_change += csum_change(old, neu, alen);
     }
 
     if (do_port) {
@@ -279,10 +276,8 @@ bool translate_frame(uint8_t *frame, const FRAMEINFO *fi, NATSIDE side, int what
             switch (k) {
             case L4_TCP:
             case L4_ICMP6:
-                csum_replace(l4csum, old, neu, 2);
-                break;
             case L4_UDP:
-                csum_replace_udp(l4csum, old, neu, 2);
+                l4_change += csum_change(old, neu, 2);
                 break;
             case L4_ICMP:
                 icmp4_csum_replace(frame + fi->l4, fi->l4len, old, neu, 2);
@@ -294,6 +289,19 @@ bool translate_frame(uint8_t *frame, const FRAMEINFO *fi, NATSIDE side, int what
             default:
                 break;
             }
+        }
+    }
+
+    // The pseudo-header checksums take the address and port changes in one
+    // step. A UDP checksum of 0 means none (IPv4) and stays 0; a result of
+    // 0 is sent as 0xffff, since 0 would mean none.
+    if (l4csum != nullptr && incremental && (k == L4_TCP || k == L4_ICMP6 || k == L4_UDP) && l4_change != 0) {
+        if (k != L4_UDP) {
+            csum_apply(l4csum, l4_change);
+        } else if (rd16(l4csum) != 0) {
+            csum_apply(l4csum, l4_change);
+            if (rd16(l4csum) == 0)
+                wr16(l4csum, 0xffff);
         }
     }
 

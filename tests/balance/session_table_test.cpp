@@ -112,6 +112,24 @@ TEST_F(SessionTable, StartsEmptyWithoutChunk)
     EXPECT_EQ(st_bucket("\xff", 1), (5381u * 33u - 1u) & 0xFFFFFFu);
 }
 
+// The bucket is h = h * 33 + c byte by byte, for every length and any
+// bytes (those above 127 count as negative).
+TEST(SessionHash, EqualsTheByteByByteForm)
+{
+    uint32_t seed = 12345;
+    char id[80];
+    for (size_t len = 0; len < sizeof id; len++) {
+        for (size_t i = 0; i < len; i++) {
+            seed = seed * 1103515245u + 12345u;
+            id[i] = (char)(seed >> 16);
+        }
+        uint32_t h = 5381;
+        for (size_t i = 0; i < len; i++)
+            h = h * 33u + (uint32_t)(int32_t)(signed char)id[i];
+        EXPECT_EQ(st_bucket(id, len), h & 0xFFFFFFu) << "length " << len;
+    }
+}
+
 TEST_F(SessionTable, ExpiresOneSecondAfterItsTimeout)
 {
     struct Case {
