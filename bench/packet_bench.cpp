@@ -227,14 +227,17 @@ NATFRAME nat_frame(int row)
             3, 1, ETH_HDRLEN + IP4_DST, NW_HOST4};
 }
 
-// The NAT router with the default chain. Returns false when the frame is
-// not translated and sent on its way, checked once through the logging
-// wire.
-bool nat_chain_ready(const NATFRAME &n)
+// The NAT router with the default chain; with `first` set, that frame is
+// received first (a client's, to make its session). Returns false when n's
+// frame is not rewritten and sent on its way, checked once through the
+// logging wire.
+bool chain_ready(const NATFRAME &n, const NATFRAME *first)
 {
     if (!nat_wire_init())
         return false;
     run_line(DEFAULT_CHAIN);
+    if (first != nullptr)
+        tw_receive(first->in, first->frame.data(), (int)first->frame.size());
     tw_clear();
     if (tw_receive(n.in, n.frame.data(), (int)n.frame.size()) != 1 || tw_sent_count() != 1)
         return false;
@@ -243,29 +246,26 @@ bool nat_chain_ready(const NATFRAME &n)
            memcmp(f->data + n.at, ip4_bytes(n.becomes).data(), 4) == 0;
 }
 
-// A NAT hit through the wire as a test sees it (copy into the reader
-// buffer, log), as BM_DefaultChain does.
-void BM_DefaultChainNat(benchmark::State &state)
+// A hit through the wire as a test sees it (copy into the reader buffer,
+// log), as BM_DefaultChain does.
+void run_through_wire(benchmark::State &state, const NATFRAME &n, const NATFRAME *first)
 {
-    NATFRAME n = nat_frame((int)state.range(0));
-    if (!nat_chain_ready(n))
-        state.SkipWithError("the frame was not translated and sent");
+    if (!chain_ready(n, first))
+        state.SkipWithError("the frame was not rewritten and sent");
     for (auto _ : state)
         benchmark::DoNotOptimize(tw_receive(n.in, n.frame.data(), (int)n.frame.size()));
     tw_detach_all();
 }
-BENCHMARK(BM_DefaultChainNat)->ArgName("out_in")->DenseRange(0, 1);
 
-// A NAT hit on the reader's frame path in the thread's own buffer, sends
-// discarded, as BM_DefaultChainInPlace does. The translation rewrites the
-// buffer, so each frame is copied back into it first (about 150 bytes,
-// as a read would put it there).
-void BM_DefaultChainNatInPlace(benchmark::State &state)
+// A hit on the reader's frame path in the thread's own buffer, sends
+// discarded, as BM_DefaultChainInPlace does. The rewrite changes the
+// buffer, so each frame is copied back into it first (about 150 bytes, as
+// a read would put it there).
+void run_in_place(benchmark::State &state, const NATFRAME &n, const NATFRAME *first)
 {
-    NATFRAME n = nat_frame((int)state.range(0));
     if (state.thread_index() == 0) {
-        if (!nat_chain_ready(n))
-            state.SkipWithError("the frame was not translated and sent");
+        if (!chain_ready(n, first))
+            state.SkipWithError("the frame was not rewritten and sent");
         tw_discard_sends(true);
     }
     static thread_local uint8_t buf[FRAMEBUF];
@@ -276,6 +276,17 @@ void BM_DefaultChainNatInPlace(benchmark::State &state)
     }
     if (state.thread_index() == 0)
         tw_detach_all();
+}
+
+void BM_DefaultChainNat(benchmark::State &state)
+{
+    run_through_wire(state, nat_frame((int)state.range(0)), nullptr);
+}
+BENCHMARK(BM_DefaultChainNat)->ArgName("out_in")->DenseRange(0, 1);
+
+void BM_DefaultChainNatInPlace(benchmark::State &state)
+{
+    run_in_place(state, nat_frame((int)state.range(0)), nullptr);
 }
 BENCHMARK(BM_DefaultChainNatInPlace)->ArgName("out_in")->DenseRange(0, 1);
 BENCHMARK(BM_DefaultChainNatInPlace)->ArgName("out_in")->Arg(0)->Threads(2)->UseRealTime();
@@ -306,57 +317,20 @@ NATFRAME slb_frame(int row)
             2, 3, ETH_HDRLEN + IP4_SRC, NW_VIP4};
 }
 
-// The balanced service with the default chain and the client's session
-// made (by the client's frame). False when the frame is not rewritten and
-// sent on its way, checked once through the logging wire.
-bool slb_chain_ready(const NATFRAME &n)
-{
-    if (!nat_wire_init())
-        return false;
-    run_line(DEFAULT_CHAIN);
-    NATFRAME c = slb_frame(0);
-    tw_receive(c.in, c.frame.data(), (int)c.frame.size());
-    tw_clear();
-    if (tw_receive(n.in, n.frame.data(), (int)n.frame.size()) != 1 || tw_sent_count() != 1)
-        return false;
-    const TWFRAME *f = tw_sent(0);
-    return f->slot == n.out && f->len == (int)n.frame.size() &&
-           memcmp(f->data + n.at, ip4_bytes(n.becomes).data(), 4) == 0;
-}
-
-// A session hit through the wire as a test sees it (copy into the reader
-// buffer, log), as BM_DefaultChainNat does.
+// Session hits: the client's frame makes the session first. With two
+// threads in place both readers serve the same client's session, so they
+// meet at the session table's writer lock on every frame.
 void BM_DefaultChainSlb(benchmark::State &state)
 {
-    NATFRAME n = slb_frame((int)state.range(0));
-    if (!slb_chain_ready(n))
-        state.SkipWithError("the frame was not balanced and sent");
-    for (auto _ : state)
-        benchmark::DoNotOptimize(tw_receive(n.in, n.frame.data(), (int)n.frame.size()));
-    tw_detach_all();
+    NATFRAME client = slb_frame(0);
+    run_through_wire(state, slb_frame((int)state.range(0)), &client);
 }
 BENCHMARK(BM_DefaultChainSlb)->ArgName("client_reply")->DenseRange(0, 1);
 
-// A session hit on the reader's frame path in the thread's own buffer,
-// sends discarded, as BM_DefaultChainNatInPlace does. With two threads
-// both readers serve the same client's session, so they meet at the
-// session table's writer lock on every frame.
 void BM_DefaultChainSlbInPlace(benchmark::State &state)
 {
-    NATFRAME n = slb_frame((int)state.range(0));
-    if (state.thread_index() == 0) {
-        if (!slb_chain_ready(n))
-            state.SkipWithError("the frame was not balanced and sent");
-        tw_discard_sends(true);
-    }
-    static thread_local uint8_t buf[FRAMEBUF];
-    const int len = (int)n.frame.size();
-    for (auto _ : state) {
-        memcpy(buf, n.frame.data(), (size_t)len);
-        benchmark::DoNotOptimize(tw_dispatch(n.in, buf, len));
-    }
-    if (state.thread_index() == 0)
-        tw_detach_all();
+    NATFRAME client = slb_frame(0);
+    run_in_place(state, slb_frame((int)state.range(0)), &client);
 }
 BENCHMARK(BM_DefaultChainSlbInPlace)->ArgName("client_reply")->DenseRange(0, 1);
 BENCHMARK(BM_DefaultChainSlbInPlace)->ArgName("client_reply")->Arg(0)->Threads(2)->UseRealTime();
