@@ -173,6 +173,38 @@ void sctp_store_crc(uint8_t *frame, const FRAMEINFO *fi, uint32_t crc)
     c[3] = (uint8_t)(crc >> 24);
 }
 
+// The common case in one pass: a whole TCP segment over IPv4 with a
+// finished checksum. Does what the general path below does for it; false
+// for any other frame, which that path then takes.
+bool translate_tcp4(uint8_t *frame, const FRAMEINFO *fi, NATSIDE side, int what, const uint8_t addr16[16],
+                    uint16_t port)
+{
+    if (fi->ethertype != ETHTYPE_IPV4 || fi->proto != IPPROTO_TCP_ || fi->l4 < 0 || fi->l4len < TCP_MINHDR)
+        return false;
+    if ((what & XLATE_ADDR) != 0 && !is_ipv4_mapped(addr16))
+        return false;
+    bool src = side == NATSIDE::SOURCE;
+    uint8_t *ip = frame + fi->l3;
+    uint32_t l4_change = 0;
+    if (what & XLATE_ADDR) {
+        uint8_t *field = ip + (src ? IP4_SRC : IP4_DST);
+        uint32_t change = csum_change(field, addr16 + 12, 4);
+        memcpy(field, addr16 + 12, 4);
+        csum_apply(ip + IP4_CSUM, change);
+        l4_change += change;
+    }
+    if (what & XLATE_PORT) {
+        uint8_t *field = frame + fi->l4 + (src ? L4_SPORT : L4_DPORT);
+        uint8_t neu[2];
+        wr16(neu, port);
+        l4_change += csum_change(field, neu, 2);
+        memcpy(field, neu, 2);
+    }
+    if (l4_change != 0)
+        csum_apply(frame + fi->l4 + TCP_CSUM, l4_change);
+    return true;
+}
+
 } // namespace
 
 uint32_t crc32c(const uint8_t *p, int n)
@@ -214,6 +246,8 @@ bool translate_frame(uint8_t *frame, const FRAMEINFO *fi, NATSIDE side, int what
 {
     if (fi->l3 < 0 || fi->truncated)
         return false;
+    if (!csum_unfinished && translate_tcp4(frame, fi, side, what, addr16, port))
+        return true;
     bool v6 = fi->ethertype == ETHTYPE_IPV6;
     if (!v6 && fi->ethertype != ETHTYPE_IPV4)
         return false;
