@@ -98,32 +98,42 @@ static constexpr std::array<char, 200> digit_pairs = [] {
     return t;
 }();
 
-// The decimal digits of v; as many as fit at the end of the buffer.
+// Number of decimal digits of v.
+static int
+digit_count(unsigned v)
+{
+    int n = 1;
+    for (; v >= 100; v /= 100)
+        n += 2;
+    return v >= 10 ? n + 1 : n;
+}
+
+// The decimal digits of v, written in place from the last digit back; as
+// many leading ones as fit when the buffer's end is near.
 static void
 put_uint(KEYBUF &k, unsigned v)
 {
-    char digits[10];
-    char *e = digits + sizeof digits;
-    char *p = e;
+    int n = digit_count(v);
+    if (k.end - k.p < n) {
+        char digits[10];
+        char *e = digits + n;
+        for (char *p = e; p > digits; v /= 10)
+            *--p = (char)('0' + v % 10);
+        for (char *p = digits; p < e; p++)
+            put_char(k, *p);
+        return;
+    }
+    char *p = k.p + n;
+    k.p = p;
     while (v >= 100) {
         p -= 2;
         memcpy(p, &digit_pairs[2 * (v % 100)], 2);
         v /= 100;
     }
-    if (v >= 10) {
-        p -= 2;
-        memcpy(p, &digit_pairs[2 * v], 2);
-    } else {
-        *--p = (char)('0' + v);
-    }
-    size_t n = (size_t)(e - p);
-    if ((size_t)(k.end - k.p) >= n) {
-        memcpy(k.p, p, n);
-        k.p += n;
-        return;
-    }
-    for (; p < e; p++)
-        put_char(k, *p);
+    if (v >= 10)
+        memcpy(p - 2, &digit_pairs[2 * v], 2);
+    else
+        p[-1] = (char)('0' + v);
 }
 
 // The decimal text of every byte value, for IPv4 addresses: the digits

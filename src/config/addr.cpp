@@ -65,20 +65,6 @@ char *format_ip16(char *out, size_t n, const uint8_t addr[16])
     return is_ipv4_mapped(addr) ? format_ipv4(out, n, addr + 12) : format_ipv6(out, n, addr);
 }
 
-void ipv4_mapped(uint8_t out[16], const uint8_t addr[4])
-{
-    memset(out, 0, 10);
-    out[10] = 0xff;
-    out[11] = 0xff;
-    memcpy(out + 12, addr, 4);
-}
-
-bool is_ipv4_mapped(const uint8_t addr[16])
-{
-    static const uint8_t prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    return memcmp(addr, prefix, 12) == 0;
-}
-
 bool ipv4_is_zero(const uint8_t addr[4])
 {
     return addr[0] == 0 && addr[1] == 0 && addr[2] == 0 && addr[3] == 0;

@@ -4,8 +4,10 @@
 // Registries and address tables hold IPv4 addresses IPv4-mapped in 16 bytes.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // Parses dotted decimal; false unless four numbers 0..255 were read.
 bool parse_ipv4(const char *text, uint8_t out[4]);
@@ -21,9 +23,29 @@ char *format_mac(char *out, size_t n, const uint8_t mac[6]);
 // IPv4-mapped addresses print as dotted decimal, others as IPv6.
 char *format_ip16(char *out, size_t n, const uint8_t addr[16]);
 
-// ::ffff:a.b.c.d from four bytes.
-void ipv4_mapped(uint8_t out[16], const uint8_t addr[4]);
-bool is_ipv4_mapped(const uint8_t addr[16]);
+// ::ffff:a.b.c.d from four bytes. The packet path writes these keys and
+// reads them back at once as whole words (hashes, cache rows), so the
+// sixteen bytes go out in one store: a word read that spans several
+// narrow stores waits until they have all retired.
+inline void ipv4_mapped(uint8_t out[16], const uint8_t addr[4])
+{
+    typedef uint32_t WORDS __attribute__((vector_size(16)));
+    constexpr uint32_t ffff = std::endian::native == std::endian::little ? 0xffff0000u : 0x0000ffffu;
+    uint32_t a;
+    memcpy(&a, addr, 4);
+    WORDS w = {0, 0, ffff, a};
+    memcpy(out, &w, 16);
+}
+
+inline bool is_ipv4_mapped(const uint8_t addr[16])
+{
+    constexpr uint32_t ffff = std::endian::native == std::endian::little ? 0xffff0000u : 0x0000ffffu;
+    uint64_t lo;
+    uint32_t mid;
+    memcpy(&lo, addr, 8);
+    memcpy(&mid, addr + 8, 4);
+    return lo == 0 && mid == ffff;
+}
 
 bool ipv4_is_zero(const uint8_t addr[4]);
 bool ipv6_is_zero(const uint8_t addr[16]);

@@ -5,27 +5,6 @@
 
 #include "config/config_state.h"
 
-bool vrrp_identity_set()
-{
-    return cfg.vrrp.vrid != 0 && cfg.vrrp.priority != 0;
-}
-
-bool vrrp_settings_complete()
-{
-    return vrrp_identity_set() && cfg.vrrp.network != 0;
-}
-
-bool vrrp_configured()
-{
-    int n = cfg.vrrp.network;
-    return vrrp_settings_complete() && valid_network(n) && cfg.networks[n].enabled;
-}
-
-bool vrrp_backup()
-{
-    return vrrp_configured() && cfg.vrrp.state == VRRP_BACKUP;
-}
-
 bool vrrp_is_master()
 {
     return cfg.vrrp.state == VRRP_MASTER;

@@ -2,6 +2,7 @@
 // rules that protect own addresses and known hosts from being taken over.
 #include "packet/arphash.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -90,7 +91,7 @@ AHENTRY *ah_lookup(ARPHASH *t, const uint8_t key[16])
 }
 
 // This thread's copies of ah_resolve answers, packed into the row's
-// value: MAC in the low 48 bits, network in bits 48-55, vip in bit 56 and
+// value: the MAC's six bytes in the low 48 bits (in memory order), network in bits 48-55, vip in bit 56 and
 // bit 63 set for a found entry (via followed); the key's own entry's
 // network in bits 57-61 and bit 62 set when that entry exists (0 = no
 // entry at all). Every field is written only under the writer lock,
@@ -116,9 +117,11 @@ static uintptr_t resolve_pack(const AHENTRY *key_entry, const AHENTRY *e)
     v |= RESOLVE_FOUND | ((uintptr_t)(uint8_t)e->network << 48);
     if (e->vip)
         v |= RESOLVE_VIP;
-    for (int i = 0; i < 6; i++)
-        v |= (uintptr_t)e->mac[i] << (8 * (5 - i));
-    return v;
+    uint64_t mac = 0;
+    memcpy(&mac, e->mac, 6);
+    if constexpr (std::endian::native == std::endian::big)
+        mac >>= 16;
+    return v | mac;
 }
 
 // The packed answer for a key, from this thread's copy when it holds.
@@ -147,8 +150,10 @@ bool ah_resolve(ARPHASH *t, const uint8_t key[16], AHHOP *out)
     out->key_network = (int32_t)((v >> RESOLVE_KEY_NETWORK_SHIFT) & RESOLVE_KEY_NETWORK_MASK);
     if ((v & RESOLVE_FOUND) == 0)
         return false;
-    for (int i = 0; i < 6; i++)
-        out->mac[i] = (uint8_t)(v >> (8 * (5 - i)));
+    uint64_t mac = v & 0xffffffffffffu;
+    if constexpr (std::endian::native == std::endian::big)
+        mac <<= 16;
+    memcpy(out->mac, &mac, 6);
     out->network = (int32_t)((v >> 48) & 0xff);
     out->vip = (v & RESOLVE_VIP) != 0;
     return true;
