@@ -11,8 +11,7 @@
 
 DAEMON dmn;
 
-static pthread_spinlock_t uptime_lock;
-static unsigned uptime_value;
+std::atomic<unsigned> uptime_word{0};
 
 const char *instance_suffix()
 {
@@ -64,24 +63,9 @@ void kvn_instance_path(char *out, size_t outlen, const char *pattern, int instan
     kvn_root_path(out, outlen, shown);
 }
 
-void uptime_init()
-{
-    pthread_spin_init(&uptime_lock, PTHREAD_PROCESS_PRIVATE);
-}
-
-unsigned get_uptime()
-{
-    pthread_spin_lock(&uptime_lock);
-    unsigned v = uptime_value;
-    pthread_spin_unlock(&uptime_lock);
-    return v;
-}
-
 void set_uptime(unsigned value)
 {
-    pthread_spin_lock(&uptime_lock);
-    uptime_value = value;
-    pthread_spin_unlock(&uptime_lock);
+    uptime_word.store(value, std::memory_order_relaxed);
 }
 
 void *uptime_thread(void *)

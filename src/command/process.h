@@ -9,6 +9,8 @@
 // daemon.
 #pragma once
 
+#include <atomic>
+
 #include <cstddef>
 #include <cstdint>
 #include <pthread.h>
@@ -60,11 +62,15 @@ void kvn_root_path(char *out, size_t outlen, const char *path);
 void kvn_instance_shown_path(char *out, size_t outlen, const char *pattern, int instance);
 void kvn_instance_path(char *out, size_t outlen, const char *pattern, int instance);
 
-// Whole seconds since the uptime thread started, read under its spin lock.
-unsigned get_uptime();
+// The uptime word: whole seconds since the uptime thread started. Only
+// that thread (and tests driving a clock) writes it; every packet thread
+// reads it per frame, so it is one atomic word, read without a lock that
+// would make each read a write to a shared cache line.
+extern std::atomic<unsigned> uptime_word;
+
+inline unsigned get_uptime() { return uptime_word.load(std::memory_order_relaxed); }
 // Replaces the uptime value; the uptime thread and tests driving a clock use it.
 void set_uptime(unsigned value);
-void uptime_init();
 void *uptime_thread(void *);
 
 // Initialises the reader-writer lock of a table that packet threads read

@@ -65,19 +65,6 @@ char *format_ip16(char *out, size_t n, const uint8_t addr[16])
     return is_ipv4_mapped(addr) ? format_ipv4(out, n, addr + 12) : format_ipv6(out, n, addr);
 }
 
-bool ipv4_is_zero(const uint8_t addr[4])
-{
-    return addr[0] == 0 && addr[1] == 0 && addr[2] == 0 && addr[3] == 0;
-}
-
-bool ipv6_is_zero(const uint8_t addr[16])
-{
-    for (int i = 0; i < 16; i++)
-        if (addr[i] != 0)
-            return false;
-    return true;
-}
-
 int bitwise_memcmp(const uint8_t *a, const uint8_t *b, int bits)
 {
     int bytes = bits / 8;

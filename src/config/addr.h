@@ -47,8 +47,20 @@ inline bool is_ipv4_mapped(const uint8_t addr[16])
     return lo == 0 && mid == ffff;
 }
 
-bool ipv4_is_zero(const uint8_t addr[4]);
-bool ipv6_is_zero(const uint8_t addr[16]);
+inline bool ipv4_is_zero(const uint8_t addr[4])
+{
+    uint32_t a;
+    memcpy(&a, addr, 4);
+    return a == 0;
+}
+
+inline bool ipv6_is_zero(const uint8_t addr[16])
+{
+    uint64_t lo, hi;
+    memcpy(&lo, addr, 8);
+    memcpy(&hi, addr + 8, 8);
+    return (lo | hi) == 0;
+}
 
 // 1 when the first `bits` bits (1 to 128) of a and b agree, else 0.
 int bitwise_memcmp(const uint8_t *a, const uint8_t *b, int bits);

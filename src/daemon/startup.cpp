@@ -71,7 +71,6 @@ void process_setup()
     initialize_release_variables(kvn_revision_text, kvn_date_text());
     log_init();
     interpreter_init();
-    uptime_init();
     // From process start until the first configuration load ends.
     interp.loading = 1;
 }

@@ -74,17 +74,24 @@ MHENTRY *mh_lookup(MACHASH *t, const uint8_t mac[6])
     return e;
 }
 
-int mh_interface_of(MACHASH *t, const uint8_t mac[6])
+// The locked lookup behind a miss of the interface cache; out of line,
+// so that the hit path stays small enough to be inlined into mh_learn.
+[[gnu::noinline]] static int interface_locked(MACHASH *t, const uint8_t mac[6])
 {
-    uintptr_t cached;
-    if (pool_cache_get(&interface_cache, t, mac, 6, &cached))
-        return (int)(intptr_t)cached;
     pool_rdlock(t);
     MHENTRY *e = find(t, mac);
     int iface = (e == nullptr || e->iface == MH_NOIF) ? -1 : (int)e->iface;
     pool_cache_put(&interface_cache, t, mac, 6, (uintptr_t)(intptr_t)iface);
     pool_unlock(t);
     return iface;
+}
+
+int mh_interface_of(MACHASH *t, const uint8_t mac[6])
+{
+    uintptr_t cached;
+    if (pool_cache_get(&interface_cache, t, mac, 6, &cached))
+        return (int)(intptr_t)cached;
+    return interface_locked(t, mac);
 }
 
 int mh_target_of(MACHASH *t, const uint8_t mac[6])

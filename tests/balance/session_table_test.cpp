@@ -114,19 +114,28 @@ TEST_F(SessionTable, StartsEmptyWithoutChunk)
 
 // The bucket is h = h * 33 + c byte by byte, for every length and any
 // bytes (those above 127 count as negative).
+// Every length, with bytes of any value, with text only (which the hash
+// takes eight bytes at a time), with text of the largest byte 0x7f, and
+// with text holding one byte of 0x80 or more somewhere.
 TEST(SessionHash, EqualsTheByteByByteForm)
 {
+    enum { ANY, TEXT, TOP, TEXT_AND_ONE_HIGH };
     uint32_t seed = 12345;
     char id[80];
-    for (size_t len = 0; len < sizeof id; len++) {
-        for (size_t i = 0; i < len; i++) {
-            seed = seed * 1103515245u + 12345u;
-            id[i] = (char)(seed >> 16);
+    for (int kind : {ANY, TEXT, TOP, TEXT_AND_ONE_HIGH}) {
+        for (size_t len = 0; len < sizeof id; len++) {
+            for (size_t i = 0; i < len; i++) {
+                seed = seed * 1103515245u + 12345u;
+                uint8_t b = (uint8_t)(seed >> 16);
+                id[i] = (char)(kind == ANY ? b : kind == TOP ? 0x7f : 0x20 + b % 0x5f);
+            }
+            if (kind == TEXT_AND_ONE_HIGH && len > 0)
+                id[(seed >> 8) % len] = (char)(0x80 | (seed & 0x7f));
+            uint32_t h = 5381;
+            for (size_t i = 0; i < len; i++)
+                h = h * 33u + (uint32_t)(int32_t)(signed char)id[i];
+            EXPECT_EQ(st_bucket(id, len), h & 0xFFFFFFu) << "kind " << kind << ", length " << len;
         }
-        uint32_t h = 5381;
-        for (size_t i = 0; i < len; i++)
-            h = h * 33u + (uint32_t)(int32_t)(signed char)id[i];
-        EXPECT_EQ(st_bucket(id, len), h & 0xFFFFFFu) << "length " << len;
     }
 }
 

@@ -51,7 +51,6 @@ void kvn_test_reset()
     if (!once) {
         once = true;
         log_init();
-        uptime_init();
         interpreter_init();
         register_commands();
     }
