@@ -1209,7 +1209,7 @@ TEST_F(ConfigFiles, ReferenceConfigurationRoundTrip)
     config_files_reset();
     startup_load();
     EXPECT_EQ(interp.config_error, 0);
-    EXPECT_EQ(log_messages().back(), "/etc/kvn.conf successfully loaded");
+    EXPECT_TRUE(logged("/etc/kvn.conf successfully loaded"));
     run_line("save");
     std::string second = read_file(conf);
     EXPECT_EQ(after_lines(second, 1), after_lines(first, 1));
