@@ -161,13 +161,17 @@ put_addr(KEYBUF &k, int family, const uint8_t *a)
         // Each octet's four bytes are stored and the next one starts
         // after its digits: the longest address is 15 characters, and the
         // last store reaches one byte beyond it.
+        // A local pointer: stores of chars may alias k, which would
+        // make each one reload it.
+        char *p = k.p;
         for (int i = 0; i < 4; i++) {
             const OCTETTEXT &o = octet_texts[a[i]];
-            memcpy(k.p, o.digits, 4);
-            k.p += o.len;
+            memcpy(p, o.digits, 4);
+            p += o.len;
             if (i < 3)
-                *k.p++ = '.';
+                *p++ = '.';
         }
+        k.p = p;
         return;
     }
     if (family == 4) {
@@ -202,8 +206,9 @@ enum PORTSEL { PORT_NONE, PORT_ZERO, PORT_SRC, PORT_DST };
 
 // "<addr>:<p1>[:<p2>]" for IPv4, "<addr>.<p1>[.<p2>]" for IPv6, where addr
 // is the frame's source or destination. PORT_ZERO writes 0 without reading
-// the transport header; PORT_NONE writes nothing.
-static char *
+// the transport header; PORT_NONE writes nothing. Inlined into each
+// handler below, so that the choices fold away.
+[[gnu::always_inline]] static inline char *
 addr_key(const uint8_t *f, const FRAMEINFO *fi, char *out, bool use_dst, PORTSEL p1, PORTSEL p2)
 {
     ADDRPAIR a;

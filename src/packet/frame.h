@@ -163,7 +163,16 @@ inline uint16_t eth_type(const uint8_t *frame, int len)
 }
 
 // MAC helpers.
-inline bool mac_equal(const uint8_t *a, const uint8_t *b) { return memcmp(a, b, 6) == 0; }
+inline bool mac_equal(const uint8_t *a, const uint8_t *b)
+{
+    uint32_t a4, b4;
+    uint16_t a2, b2;
+    memcpy(&a4, a, 4);
+    memcpy(&b4, b, 4);
+    memcpy(&a2, a + 4, 2);
+    memcpy(&b2, b + 4, 2);
+    return ((a4 ^ b4) | (uint32_t)(a2 ^ b2)) == 0;
+}
 inline bool mac_is_multicast(const uint8_t *mac) { return (mac[0] & 1) != 0; } // broadcast included
 inline bool mac_is_zero(const uint8_t *mac)
 {
@@ -294,24 +303,45 @@ void csum_replace(uint8_t *field, const uint8_t *oldb, const uint8_t *newb, int 
 // likes), then ~(~HC + that sum) into the field (csum_apply). One
 // csum_apply of the summed changes stores what a csum_replace per change
 // would.
+//
+// Both work on words in the machine's own byte order: a one's-complement
+// sum of byte-swapped words is the byte-swapped sum, so the stored result
+// is the same as with network-order words, and whole fields load at once.
+// The change comes back folded below 2^18, so that a few of them add up
+// in 32 bits without losing a carry.
 inline uint32_t
 csum_change(const uint8_t *oldb, const uint8_t *newb, int n)
 {
-    uint32_t sum = 0;
-    for (int i = 0; i + 1 < n; i += 2)
-        sum += (uint32_t)(uint16_t)~(((unsigned)oldb[i] << 8) | oldb[i + 1]) + (((unsigned)newb[i] << 8) | newb[i + 1]);
-    return sum;
+    uint64_t sum = 0;
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint32_t o, w;
+        memcpy(&o, oldb + i, 4);
+        memcpy(&w, newb + i, 4);
+        sum += (uint32_t)~o;
+        sum += w;
+    }
+    for (; i + 1 < n; i += 2) {
+        uint16_t o, w;
+        memcpy(&o, oldb + i, 2);
+        memcpy(&w, newb + i, 2);
+        sum += (uint16_t)~o;
+        sum += w;
+    }
+    sum = (sum & 0xffffffffu) + (sum >> 32);
+    return (uint32_t)((sum & 0xffff) + (sum >> 16));
 }
 inline void
 csum_apply(uint8_t *field, uint32_t change)
 {
-    uint64_t sum = (uint16_t)~(((unsigned)field[0] << 8) | field[1]);
-    sum += change;
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
+    uint16_t hc;
+    memcpy(&hc, field, 2);
+    uint64_t sum = (uint64_t)(uint16_t)~hc + change;  // below 2^32 + 2^16
+    sum = (sum & 0xffff) + (sum >> 16);               // at most 0x1ffff
+    sum = (sum & 0xffff) + (sum >> 16);               // at most 0x10000
+    sum = (sum & 0xffff) + (sum >> 16);               // 16 bits
     uint16_t v = (uint16_t)~sum;
-    field[0] = (uint8_t)(v >> 8);
-    field[1] = (uint8_t)v;
+    memcpy(field, &v, 2);
 }
 // Same for a single 16-bit word given as values.
 void csum_replace16(uint8_t *field, uint16_t oldv, uint16_t newv);
