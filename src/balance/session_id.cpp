@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "packet/frame.h"
@@ -113,6 +114,29 @@ digit_count(unsigned v)
 static void
 put_uint(KEYBUF &k, unsigned v)
 {
+    if (v < 100000 && k.end - k.p >= 8) {
+        // A port: its five digits (with leading zeros) gathered in one
+        // word in memory order, the leading zeros shifted out, and the
+        // word stored whole; what lies beyond the digits is overwritten
+        // by the next character or the terminator.
+        int n = 1 + (v >= 10) + (v >= 100) + (v >= 1000) + (v >= 10000);
+        unsigned rest = v % 10000;
+        uint16_t hi, lo;
+        memcpy(&hi, &digit_pairs[2 * (rest / 100)], 2);
+        memcpy(&lo, &digit_pairs[2 * (rest % 100)], 2);
+        uint64_t w;
+        if constexpr (std::endian::native == std::endian::little)
+            w = (uint64_t)('0' + v / 10000) | (uint64_t)hi << 8 | (uint64_t)lo << 24;
+        else
+            w = (uint64_t)('0' + v / 10000) << 56 | (uint64_t)hi << 40 | (uint64_t)lo << 24;
+        if constexpr (std::endian::native == std::endian::little)
+            w >>= 8 * (5 - n);
+        else
+            w <<= 8 * (5 - n);
+        memcpy(k.p, &w, 8);
+        k.p += n;
+        return;
+    }
     int n = digit_count(v);
     if (k.end - k.p < n) {
         char digits[10];

@@ -98,6 +98,17 @@ TEST(SessionId, AddressAndPortHandlers)
     }
 }
 
+// Ports of every digit count, each port written as its own number.
+TEST(SessionId, PortsOfEveryLength)
+{
+    SIDHANDLER h = sid_lookup("src+ports", SID_SERVER | SID_TARGET);
+    ASSERT_NE(h, nullptr);
+    for (int port : {0, 7, 10, 99, 100, 999, 1000, 9999, 10000, 40000, 65535}) {
+        auto f = ip_frame(IPPROTO_UDP_, "203.0.113.255", "198.51.100.1", port, 65535 - port);
+        EXPECT_EQ(key(h, f), "203.0.113.255:" + std::to_string(port) + ":" + std::to_string(65535 - port));
+    }
+}
+
 TEST(SessionId, RequestAndReplyPairsGiveTheSameKey)
 {
     auto c = ip_frame(IPPROTO_UDP_, "192.0.2.7", "198.51.100.1", 5060, 5060);
