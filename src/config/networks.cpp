@@ -8,11 +8,6 @@
 #include "config/config_state.h"
 #include "packet/frame.h"
 
-bool network_enabled(int n)
-{
-    return valid_network(n) && cfg.networks[n].enabled;
-}
-
 static bool contains4(const NETWORK &net, const uint8_t ip4[4])
 {
     if (ipv4_is_zero(net.addr))

@@ -7,8 +7,10 @@
 
 #include <cstdint>
 
+#include "config/config_state.h"
+
 // Network n exists (1..10) and is enabled.
-bool network_enabled(int n);
+inline bool network_enabled(int n) { return valid_network(n) && cfg.networks[n].enabled; }
 
 // The first enabled network 1..10 that contains the address (16 bytes,
 // IPv4-mapped for IPv4); 0 when none does.

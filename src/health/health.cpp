@@ -8,10 +8,3 @@ void health_start_probes(int)
     // Probes come with the health subsystem; targets stay as configured.
 }
 
-bool target_operational(int n)
-{
-    if (!valid_target(n))
-        return false;
-    const TARGET &t = cfg.targets[n];
-    return t.enabled != 0 && t.operational != 0;
-}
