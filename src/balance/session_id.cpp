@@ -347,17 +347,17 @@ char *sid_sip(const uint8_t *f, int len, char *out) { return parse_and_make(f, l
 // Name table
 
 const SIDENTRY sid_handlers[] = {
-    {.name = "src", .handler = sid_src, .parsed = key_src, .sides = SID_SERVER},
-    {.name = "src+port", .handler = sid_src_port, .parsed = key_src_port, .sides = SID_SERVER},
-    {.name = "src+dstport", .handler = sid_src_dstport, .parsed = key_src_dstport, .sides = SID_SERVER},
-    {.name = "src+ports", .handler = sid_src_ports, .parsed = key_src_ports, .sides = SID_SERVER},
-    {.name = "src+dst", .handler = sid_src_dst, .parsed = key_src_dst, .sides = SID_SERVER | SID_TARGET},
-    {.name = "dst+src", .handler = sid_dst_src, .parsed = key_dst_src, .sides = SID_SERVER | SID_TARGET},
-    {.name = "sip", .handler = sid_sip, .parsed = key_sip, .sides = SID_SERVER | SID_TARGET},
-    {.name = "dst", .handler = sid_dst, .parsed = key_dst, .sides = SID_TARGET},
-    {.name = "dst+port", .handler = sid_dst_port, .parsed = key_dst_port, .sides = SID_TARGET},
-    {.name = "dst+srcport", .handler = sid_dst_srcport, .parsed = key_dst_srcport, .sides = SID_TARGET},
-    {.name = "dst+ports", .handler = sid_dst_ports, .parsed = key_dst_ports, .sides = SID_TARGET},
+    {.name = "src", .handler = sid_src, .parsed = key_src, .sides = SID_SERVER, .by_header = true},
+    {.name = "src+port", .handler = sid_src_port, .parsed = key_src_port, .sides = SID_SERVER, .by_header = true},
+    {.name = "src+dstport", .handler = sid_src_dstport, .parsed = key_src_dstport, .sides = SID_SERVER, .by_header = true},
+    {.name = "src+ports", .handler = sid_src_ports, .parsed = key_src_ports, .sides = SID_SERVER, .by_header = true},
+    {.name = "src+dst", .handler = sid_src_dst, .parsed = key_src_dst, .sides = SID_SERVER | SID_TARGET, .by_header = true},
+    {.name = "dst+src", .handler = sid_dst_src, .parsed = key_dst_src, .sides = SID_SERVER | SID_TARGET, .by_header = true},
+    {.name = "sip", .handler = sid_sip, .parsed = key_sip, .sides = SID_SERVER | SID_TARGET, .by_header = false},
+    {.name = "dst", .handler = sid_dst, .parsed = key_dst, .sides = SID_TARGET, .by_header = true},
+    {.name = "dst+port", .handler = sid_dst_port, .parsed = key_dst_port, .sides = SID_TARGET, .by_header = true},
+    {.name = "dst+srcport", .handler = sid_dst_srcport, .parsed = key_dst_srcport, .sides = SID_TARGET, .by_header = true},
+    {.name = "dst+ports", .handler = sid_dst_ports, .parsed = key_dst_ports, .sides = SID_TARGET, .by_header = true},
 };
 const int sid_handler_count = sizeof sid_handlers / sizeof sid_handlers[0];
 
@@ -388,4 +388,73 @@ sid_make(SIDHANDLER handler, const uint8_t *frame, int len, const FRAMEINFO *fi,
         if (e.handler == handler)
             return e.parsed(frame, fi, out);
     return handler(frame, len, out);
+}
+
+// ---------------------------------------------------------------------------
+// Keys kept per thread
+
+// A key made of an IPv4 header by a by_header handler, under what it was
+// made of: the two addresses, the protocol, whether the frame held ports
+// and the ports, and the handler's row (plus one, so that an empty row
+// matches nothing). 32 bytes of text hold the longest such key, two
+// dotted addresses and a dash, with its terminator.
+struct SIDMEMO {
+    uint64_t addrs;     // source address, then destination address
+    uint64_t rest;      // sport | dport << 16 | proto << 32 | ports held << 40 | (row + 1) << 48
+    char text[32];
+    uint32_t len;
+    uint32_t bucket;
+    uint64_t spare;
+};
+static_assert(sizeof(SIDMEMO) == 64, "one cache line per row");
+
+constexpr int SIDMEMO_BITS = 6;
+static thread_local SIDMEMO sid_memo[1 << SIDMEMO_BITS];
+
+bool
+sid_make_key(SIDHANDLER handler, const uint8_t *frame, int len, const FRAMEINFO *fi, char *out, STKEY *key)
+{
+    if (handler == nullptr || frame == nullptr)
+        return false;
+    int row = -1;
+    for (int i = 0; i < sid_handler_count; i++)
+        if (sid_handlers[i].handler == handler) {
+            row = i;
+            break;
+        }
+    if (row < 0 || !sid_handlers[row].by_header || fi->ethertype != ETHTYPE_IPV4 || fi->l3 < 0) {
+        char *id = sid_make(handler, frame, len, fi, out);
+        if (id == nullptr)
+            return false;
+        *key = st_key(id);
+        return true;
+    }
+    const uint8_t *ip = frame + fi->l3;
+    uint32_t src, dst;
+    memcpy(&src, ip + IP4_SRC, 4);
+    memcpy(&dst, ip + IP4_DST, 4);
+    uint16_t sport = 0, dport = 0;
+    bool ports = frame_ports(frame, fi, &sport, &dport);
+    uint64_t addrs = (uint64_t)src | (uint64_t)dst << 32;
+    uint64_t rest = (uint64_t)sport | (uint64_t)dport << 16 | (uint64_t)fi->proto << 32 | (uint64_t)ports << 40 |
+                    (uint64_t)(row + 1) << 48;
+    uint64_t h = addrs * 0x9e3779b97f4a7c15u ^ rest * 0xc2b2ae3d27d4eb4fu;
+    SIDMEMO &m = sid_memo[h >> (64 - SIDMEMO_BITS)];
+    if (m.addrs == addrs && m.rest == rest) {
+        memcpy(out, m.text, sizeof m.text);
+        *key = {out, m.len, m.bucket};
+        return true;
+    }
+    char *id = sid_handlers[row].parsed(frame, fi, out);
+    if (id == nullptr)
+        return false;
+    *key = st_key(id);
+    if (key->len < sizeof m.text) {
+        memcpy(m.text, id, key->len + 1);
+        m.len = (uint32_t)key->len;
+        m.bucket = key->bucket;
+        m.addrs = addrs;
+        m.rest = rest;
+    }
+    return true;
 }

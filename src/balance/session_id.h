@@ -23,6 +23,7 @@
 
 #include <cstdint>
 
+#include "balance/session_table.h"
 #include "config/object_types.h"
 
 struct FRAMEINFO;
@@ -43,6 +44,7 @@ struct SIDENTRY {
     SIDHANDLER handler;    // the handler, which parses the frame itself
     SIDPARSED parsed;      // the same handler on a parsed frame
     int sides;             // SID_SERVER and/or SID_TARGET
+    bool by_header;        // the key comes from the IP addresses and ports alone
 };
 
 extern const SIDENTRY sid_handlers[];
@@ -60,6 +62,13 @@ const char *sid_name(SIDHANDLER handler);
 // sid_handlers[] runs on *fi; any other is called with (frame, len, out).
 // nullptr when the frame gives no key or `handler` is nullptr.
 char *sid_make(SIDHANDLER handler, const uint8_t *frame, int len, const FRAMEINFO *fi, char *out);
+
+// sid_make with the session table's key of the result (st_key: length and
+// bucket) in *key, whose id is out; false where sid_make gives nullptr.
+// Every client frame's key is made here, so each thread keeps the last
+// keys it made of IPv4 headers for the handlers that read nothing else:
+// the next frame of the same connection copies its key from there.
+bool sid_make_key(SIDHANDLER handler, const uint8_t *frame, int len, const FRAMEINFO *fi, char *out, STKEY *key);
 
 // Server-side handlers (client frame: the client is the source).
 char *sid_src(const uint8_t *frame, int len, char *out);          // "src"

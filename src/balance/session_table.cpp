@@ -173,19 +173,14 @@ st_mark(SESSION *s)
     store_stamp(s->last_used, 0);
 }
 
-// An id as the table keeps it: cut to ST_IDMAX characters, with its bucket.
-struct STKEY {
-    const char *id;
-    size_t len;
-    uint32_t bucket;
-};
-
-static STKEY
-key_of(const char *id)
+STKEY
+st_key(const char *id)
 {
     size_t len = strnlen(id, ST_IDMAX);
     return {id, len, st_bucket(id, len)};
 }
+
+static STKEY key_of(const char *id) { return st_key(id); }
 
 static bool
 same_id(const SESSION *s, const STKEY &k)
@@ -362,10 +357,10 @@ announce_limited(SESSIONTABLE *t, const SESSION *s, uint32_t now)
 // announcement is `sessionsynciv` seconds old (one claimant when several
 // readers hit it at once).
 static SESSION *
-lookup_used(SESSIONTABLE *t, const char *id, BY by, int n)
+lookup_used(SESSIONTABLE *t, const STKEY &k, BY by, int n)
 {
     uint32_t now = st_now();
-    SESSION *s = find(t, key_of(id), by, n, now);
+    SESSION *s = find(t, k, by, n, now);
     if (s != nullptr && age_refresh(s->last_used, s->last_synced, now, (uint32_t)param_value(P_SESSIONSYNCIV)))
         st_announce(s->id, s->server, s->target, s->timeout);
     return s;
@@ -374,20 +369,32 @@ lookup_used(SESSIONTABLE *t, const char *id, BY by, int n)
 SESSION *
 st_lookup(SESSIONTABLE *t, const char *id, int server)
 {
-    return lookup_used(t, id, BY::SERVER, server);
+    return lookup_used(t, key_of(id), BY::SERVER, server);
 }
 
 SESSION *
 st_lookup_target(SESSIONTABLE *t, const char *id, int target)
 {
-    return lookup_used(t, id, BY::TARGET, target);
+    return lookup_used(t, key_of(id), BY::TARGET, target);
+}
+
+SESSION *
+st_lookup_key(SESSIONTABLE *t, const STKEY &key, int server)
+{
+    return lookup_used(t, key, BY::SERVER, server);
+}
+
+SESSION *
+st_lookup_target_key(SESSIONTABLE *t, const STKEY &key, int target)
+{
+    return lookup_used(t, key, BY::TARGET, target);
 }
 
 static SESSION *
 lookup_locked(SESSIONTABLE *t, const char *id, BY by, int n)
 {
     pool_rdlock(t);
-    SESSION *s = lookup_used(t, id, by, n);
+    SESSION *s = lookup_used(t, key_of(id), by, n);
     pool_unlock(t);
     return s;
 }

@@ -113,6 +113,15 @@ void st_clear(SESSIONTABLE *t);
 // taken as signed, in unsigned 32-bit arithmetic, masked to 24 bits.
 uint32_t st_bucket(const char *id, size_t len);
 
+// An id as the table keeps it: cut to ST_IDMAX characters (len of them
+// from id on), with its bucket.
+struct STKEY {
+    const char *id;
+    size_t len;
+    uint32_t bucket;
+};
+STKEY st_key(const char *id);
+
 // The table's lock.
 void st_rdlock(SESSIONTABLE *t);
 void st_wrlock(SESSIONTABLE *t);
@@ -139,6 +148,10 @@ uint32_t st_timeout(const SESSION *s);
 // again. nullptr when none matches. Caller holds the lock (either kind).
 SESSION *st_lookup(SESSIONTABLE *t, const char *id, int server);
 SESSION *st_lookup_target(SESSIONTABLE *t, const char *id, int target);
+// The same for an id whose table key the caller made already (the packet
+// path's key maker keeps them per thread): the id as st_key gives it.
+SESSION *st_lookup_key(SESSIONTABLE *t, const STKEY &key, int server);
+SESSION *st_lookup_target_key(SESSIONTABLE *t, const STKEY &key, int target);
 // The same under the reader lock.
 SESSION *st_lookup_locked(SESSIONTABLE *t, const char *id, int server);
 SESSION *st_lookup_target_locked(SESSIONTABLE *t, const char *id, int target);

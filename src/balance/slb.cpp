@@ -296,11 +296,11 @@ void session_made(SESSION *s, const SERVER &srv, int server, int target)
 // The target of a client's session: the session's while that target is
 // operational, else a newly selected one. A FIN or RST shortens an
 // existing session to its ftimeout. -1 when no target can be selected.
-int session_target(int server, const char *id, const uint8_t *frame, int len, const FRAMEINFO *fi)
+int session_target(int server, const STKEY &key, const uint8_t *frame, int len, const FRAMEINFO *fi)
 {
     const SERVER &srv = cfg.servers[server];
     st_wrlock(session_table);
-    SESSION *s = st_lookup(session_table, id, server);
+    SESSION *s = st_lookup_key(session_table, key, server);
     if (s != nullptr && target_operational(s->target)) {
         int target = s->target;
         if (fin_or_rst(frame, fi))
@@ -313,7 +313,7 @@ int session_target(int server, const char *id, const uint8_t *frame, int len, co
         st_unlock(session_table);
         return -1;
     }
-    session_made(st_refresh(session_table, id, server, target, session_timeout(srv)), srv, server, target);
+    session_made(st_refresh(session_table, key.id, server, target, session_timeout(srv)), srv, server, target);
     st_unlock(session_table);
     return target;
 }
@@ -487,12 +487,12 @@ int from_target(int slot, int len, uint8_t *frame, const FRAMEINFO *fi, const SL
     if (!t.enabled || !target_protocol_passes(t, fi))
         return 0;
     char buf[SIDBUFLEN];
-    const char *id = sid_make(t.sid, frame, len, fi, buf);
-    if (id == nullptr)
+    STKEY key;
+    if (!sid_make_key(t.sid, frame, len, fi, buf, &key))
         return 0;
 
     st_wrlock(session_table);
-    SESSION *s = st_lookup_target(session_table, id, target);
+    SESSION *s = st_lookup_target_key(session_table, key, target);
     int server;
     if (s != nullptr) {
         server = s->server;
@@ -518,7 +518,7 @@ int from_target(int slot, int len, uint8_t *frame, const FRAMEINFO *fi, const SL
             st_unlock(session_table);
             return 1;
         }
-        session_made(st_refresh(session_table, id, server, target, session_timeout(srv)), srv, server, target);
+        session_made(st_refresh(session_table, key.id, server, target, session_timeout(srv)), srv, server, target);
         st_unlock(session_table);
     }
     return return_rewrite(slot, len, frame, fi, f, server, target);
@@ -572,10 +572,10 @@ int mod_slb(int slot, int len, uint8_t *frame, FRAMEINFO *fi)
         return 1;
     }
     char buf[SIDBUFLEN];
-    const char *id = sid_make(s.sid, frame, len, fi, buf);
-    if (id == nullptr)
+    STKEY key;
+    if (!sid_make_key(s.sid, frame, len, fi, buf, &key))
         return 1;
-    int t = session_target(server, id, frame, len, fi);
+    int t = session_target(server, key, frame, len, fi);
     if (t <= 0)
         return 1;
     return forward(slot, len, frame, fi, f, server, t);

@@ -362,6 +362,16 @@ TEST(SessionId, ParsedFrameGivesTheHandlersKey)
                 keys++;
                 ASSERT_EQ(got, made) << sid_handlers[i].name << " len " << n;
                 EXPECT_STREQ(got, want) << sid_handlers[i].name << " len " << n;
+                // The table's key of it, made afresh and then again (kept).
+                for (int round = 0; round < 2; round++) {
+                    char keyed[SIDBUFLEN];
+                    STKEY k;
+                    ASSERT_TRUE(sid_make_key(sid_handlers[i].handler, block, (int)n, &fi, keyed, &k));
+                    EXPECT_EQ(k.id, keyed);
+                    EXPECT_STREQ(keyed, want) << sid_handlers[i].name << " len " << n;
+                    EXPECT_EQ(k.len, strlen(want));
+                    EXPECT_EQ(k.bucket, st_bucket(want, strlen(want)));
+                }
             }
             delete[] block;
         }
@@ -379,6 +389,48 @@ TEST(SessionId, ParsedFrameGivesTheHandlersKey)
     EXPECT_NE(sid_make(sid_src, f.data(), (int)f.size(), &fi, out), nullptr);
     EXPECT_STREQ(sid_make(length_key, f.data(), 54, &fi, out), "len 54");
     EXPECT_EQ(sid_make(nullptr, f.data(), (int)f.size(), &fi, out), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The keys a thread keeps are those of the frame at hand: frames of many
+// clients, ports and protocols, several of them meeting in the same kept
+// row, in a shuffled order and again, each give sid_make's key.
+TEST(SessionId, KeptKeysAreTheFramesOwn)
+{
+    std::vector<Frame> frames;
+    for (int c = 0; c < 40; c++)
+        for (int proto : {IPPROTO_TCP_, IPPROTO_UDP_, IPPROTO_ICMP_}) {
+            // Frames share any three of the four fields with others.
+            std::string src = "192.0.2." + std::to_string(1 + c % 4);
+            std::string dst = "198.51.100." + std::to_string(1 + (c / 4) % 3);
+            frames.push_back(ip_frame(proto, src.c_str(), dst.c_str(), 40000 + c % 3, 80 + c % 7));
+        }
+    uint32_t seed = 7;
+    for (int pass = 0; pass < 3; pass++) {
+        for (size_t i = frames.size(); i > 1; i--) {
+            seed = seed * 1103515245u + 12345u;
+            std::swap(frames[i - 1], frames[(seed >> 8) % i]);
+        }
+        for (const Frame &f : frames) {
+            FRAMEINFO fi;
+            ASSERT_TRUE(frame_parse(f.data(), (int)f.size(), &fi));
+            for (SIDHANDLER h : {sid_src, sid_src_port, sid_src_ports, sid_dst_ports, sid_src_dst}) {
+                char want[SIDBUFLEN], got[SIDBUFLEN];
+                const char *w = sid_make(h, f.data(), (int)f.size(), &fi, want);
+                STKEY k;
+                bool made = sid_make_key(h, f.data(), (int)f.size(), &fi, got, &k);
+                ASSERT_EQ(made, w != nullptr) << sid_name(h);
+                if (!made)
+                    continue;
+                EXPECT_STREQ(got, want) << sid_name(h);
+                EXPECT_EQ(k.len, strlen(want)) << sid_name(h);
+                EXPECT_EQ(k.bucket, st_bucket(want, strlen(want))) << sid_name(h);
+            }
+        }
+    }
 }
 
 }  // namespace
