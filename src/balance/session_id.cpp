@@ -126,13 +126,9 @@ put_uint(KEYBUF &k, unsigned v)
         memcpy(&lo, &digit_pairs[2 * (rest % 100)], 2);
         uint64_t w;
         if constexpr (std::endian::native == std::endian::little)
-            w = (uint64_t)('0' + v / 10000) | (uint64_t)hi << 8 | (uint64_t)lo << 24;
+            w = ((uint64_t)('0' + v / 10000) | (uint64_t)hi << 8 | (uint64_t)lo << 24) >> 8 * (5 - n);
         else
-            w = (uint64_t)('0' + v / 10000) << 56 | (uint64_t)hi << 40 | (uint64_t)lo << 24;
-        if constexpr (std::endian::native == std::endian::little)
-            w >>= 8 * (5 - n);
-        else
-            w <<= 8 * (5 - n);
+            w = ((uint64_t)('0' + v / 10000) << 56 | (uint64_t)hi << 40 | (uint64_t)lo << 24) << 8 * (5 - n);
         memcpy(k.p, &w, 8);
         k.p += n;
         return;
@@ -361,6 +357,16 @@ const SIDENTRY sid_handlers[] = {
 };
 const int sid_handler_count = sizeof sid_handlers / sizeof sid_handlers[0];
 
+// The row of a handler in sid_handlers[]; nullptr for any other.
+static const SIDENTRY *
+entry_of(SIDHANDLER handler)
+{
+    for (const SIDENTRY &e : sid_handlers)
+        if (e.handler == handler)
+            return &e;
+    return nullptr;
+}
+
 SIDHANDLER
 sid_lookup(const char *name, int side)
 {
@@ -373,10 +379,8 @@ sid_lookup(const char *name, int side)
 const char *
 sid_name(SIDHANDLER handler)
 {
-    for (const SIDENTRY &e : sid_handlers)
-        if (e.handler == handler)
-            return e.name;
-    return "?";
+    const SIDENTRY *e = entry_of(handler);
+    return e != nullptr ? e->name : "?";
 }
 
 char *
@@ -384,10 +388,8 @@ sid_make(SIDHANDLER handler, const uint8_t *frame, int len, const FRAMEINFO *fi,
 {
     if (handler == nullptr || frame == nullptr)
         return nullptr;
-    for (const SIDENTRY &e : sid_handlers)
-        if (e.handler == handler)
-            return e.parsed(frame, fi, out);
-    return handler(frame, len, out);
+    const SIDENTRY *e = entry_of(handler);
+    return e != nullptr ? e->parsed(frame, fi, out) : handler(frame, len, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -416,13 +418,8 @@ sid_make_key(SIDHANDLER handler, const uint8_t *frame, int len, const FRAMEINFO 
 {
     if (handler == nullptr || frame == nullptr)
         return false;
-    int row = -1;
-    for (int i = 0; i < sid_handler_count; i++)
-        if (sid_handlers[i].handler == handler) {
-            row = i;
-            break;
-        }
-    if (row < 0 || !sid_handlers[row].by_header || fi->ethertype != ETHTYPE_IPV4 || fi->l3 < 0) {
+    const SIDENTRY *e = entry_of(handler);
+    if (e == nullptr || !e->by_header || fi->ethertype != ETHTYPE_IPV4 || fi->l3 < 0) {
         char *id = sid_make(handler, frame, len, fi, out);
         if (id == nullptr)
             return false;
@@ -437,7 +434,7 @@ sid_make_key(SIDHANDLER handler, const uint8_t *frame, int len, const FRAMEINFO 
     bool ports = frame_ports(frame, fi, &sport, &dport);
     uint64_t addrs = (uint64_t)src | (uint64_t)dst << 32;
     uint64_t rest = (uint64_t)sport | (uint64_t)dport << 16 | (uint64_t)fi->proto << 32 | (uint64_t)ports << 40 |
-                    (uint64_t)(row + 1) << 48;
+                    (uint64_t)(e - sid_handlers + 1) << 48;
     uint64_t h = addrs * 0x9e3779b97f4a7c15u ^ rest * 0xc2b2ae3d27d4eb4fu;
     SIDMEMO &m = sid_memo[h >> (64 - SIDMEMO_BITS)];
     if (m.addrs == addrs && m.rest == rest) {
@@ -445,7 +442,7 @@ sid_make_key(SIDHANDLER handler, const uint8_t *frame, int len, const FRAMEINFO 
         *key = {out, m.len, m.bucket};
         return true;
     }
-    char *id = sid_handlers[row].parsed(frame, fi, out);
+    char *id = e->parsed(frame, fi, out);
     if (id == nullptr)
         return false;
     *key = st_key(id);

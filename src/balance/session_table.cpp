@@ -180,7 +180,6 @@ st_key(const char *id)
     return {id, len, st_bucket(id, len)};
 }
 
-static STKEY key_of(const char *id) { return st_key(id); }
 
 static bool
 same_id(const SESSION *s, const STKEY &k)
@@ -369,13 +368,13 @@ lookup_used(SESSIONTABLE *t, const STKEY &k, BY by, int n)
 SESSION *
 st_lookup(SESSIONTABLE *t, const char *id, int server)
 {
-    return lookup_used(t, key_of(id), BY::SERVER, server);
+    return lookup_used(t, st_key(id), BY::SERVER, server);
 }
 
 SESSION *
 st_lookup_target(SESSIONTABLE *t, const char *id, int target)
 {
-    return lookup_used(t, key_of(id), BY::TARGET, target);
+    return lookup_used(t, st_key(id), BY::TARGET, target);
 }
 
 SESSION *
@@ -394,7 +393,7 @@ static SESSION *
 lookup_locked(SESSIONTABLE *t, const char *id, BY by, int n)
 {
     pool_rdlock(t);
-    SESSION *s = lookup_used(t, key_of(id), by, n);
+    SESSION *s = lookup_used(t, st_key(id), by, n);
     pool_unlock(t);
     return s;
 }
@@ -416,7 +415,7 @@ st_lookup_id(SESSIONTABLE *t, const char *id)
 {
     uint32_t now = st_now();
     pool_rdlock(t);
-    SESSION *s = find(t, key_of(id), BY::ID, 0, now);
+    SESSION *s = find(t, st_key(id), BY::ID, 0, now);
     if (s != nullptr && age_load(s->last_used) != now)
         store_stamp(s->last_used, now);
     pool_unlock(t);
@@ -428,7 +427,7 @@ st_mark_id(SESSIONTABLE *t, const char *id)
 {
     uint32_t now = st_now();
     pool_rdlock(t);
-    SESSION *s = find(t, key_of(id), BY::ID, 0, now);
+    SESSION *s = find(t, st_key(id), BY::ID, 0, now);
     if (s != nullptr)
         st_mark(s);
     pool_unlock(t);
@@ -476,7 +475,7 @@ st_update(SESSIONTABLE *t, const char *id, int server, int target, uint32_t time
             count_target(target, 1);
         }
     } else {
-        create(t, key_of(id), server, target, timeout, st_now());
+        create(t, st_key(id), server, target, timeout, st_now());
         st_count(server, target, 1);
     }
     pool_unlock(t);
@@ -500,7 +499,7 @@ st_refresh(SESSIONTABLE *t, const char *id, int server, int target, uint32_t tim
     uint32_t now = st_now();
     SESSION *s = st_lookup(t, id, server);
     if (s == nullptr) {
-        s = create(t, key_of(id), server, target, timeout, now);
+        s = create(t, st_key(id), server, target, timeout, now);
         announce_limited(t, s, now);
         t->created++;
         count_created(server);
